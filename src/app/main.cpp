@@ -1,0 +1,35 @@
+#include "form1.h"
+#include "portselection.h"
+#include "seriallink.h"
+
+#include <QApplication>
+#include <cstdio>
+#include <cstdlib>
+
+namespace {
+// Qt aborts with a long diagnostic when no window system answers; say it plainly.
+bool haveDisplay()
+{
+#if defined(Q_OS_UNIX) && !defined(Q_OS_MACOS)
+    const auto set = [](const char *name) { return !qEnvironmentVariableIsEmpty(name); };
+    return set("DISPLAY") || set("WAYLAND_DISPLAY") || set("QT_QPA_PLATFORM");
+#else
+    return true;
+#endif
+}
+} // namespace
+
+int main(int argc, char *argv[])
+{
+    if (!haveDisplay()) {
+        std::fputs("calvarin: no display (DISPLAY and WAYLAND_DISPLAY are unset); "
+                   "start it from a desktop session\n", stderr);
+        return EXIT_FAILURE;
+    }
+    QApplication app(argc, argv);
+    QApplication::setStyle(QStringLiteral("Fusion"));
+
+    Form1 window(new SerialLink(DefaultPortFolder()));
+    window.show();
+    return app.exec();
+}

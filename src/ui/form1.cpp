@@ -1,0 +1,346 @@
+#include "form1.h"
+
+#include "controltable.h"
+#include "devicelink.h"
+#include "keycodes.h"
+#include "messageboxprompt.h"
+#include "portselection.h"
+
+#include <QApplication>
+#include <QGroupBox>
+#include <QHash>
+#include <QIcon>
+#include <QKeyEvent>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPlainTextEdit>
+#include <QPushButton>
+#include <QRadioButton>
+#include <QScreen>
+#include <QTextCursor>
+#include <QTimer>
+
+using namespace Form1Design;
+
+namespace {
+
+// Same order as the Control enum.
+constexpr std::array<const char *, 16> kControlNames = {
+    "Label5", "Label6", "Label7",
+    "Label14", "Label15", "Label16", "Label17", "Label18", "Label19",
+    "Label20", "Text1", "Text2", "Command1", "Command8", "Timer1", "Timer2",
+};
+
+const QString kCrLf = QStringLiteral("\r\n");
+const QString kLf = QStringLiteral("\n");
+
+int pixels(int twips)
+{
+    return twips / kTwipsPerPixel;
+}
+
+QColor designColour(quint32 value)
+{
+    constexpr quint32 kSystemFlag = 0x80000000;
+    if (value & kSystemFlag) {
+        const QPalette palette = QApplication::palette();
+        switch (value) {
+        case kSysMenuText: return palette.color(QPalette::WindowText);
+        case kSysHighlightText: return palette.color(QPalette::HighlightedText);
+        case kSysButtonText: return palette.color(QPalette::ButtonText);
+        default: return palette.color(QPalette::Window);
+        }
+    }
+    return QColor(int(value & 0xFF), int((value >> 8) & 0xFF), int((value >> 16) & 0xFF));
+}
+
+void applyColours(QWidget *widget, const ControlSpec &spec)
+{
+    if (spec.ground == kDefaultColour)
+        return;
+    QPalette palette = widget->palette();
+    if (spec.kind == Kind::LogBox) {
+        palette.setColor(QPalette::Base, designColour(spec.ground));
+        palette.setColor(QPalette::Text, designColour(spec.text));
+    } else {
+        palette.setColor(QPalette::Window, designColour(spec.ground));
+        palette.setColor(QPalette::WindowText, designColour(spec.text));
+        widget->setAutoFillBackground(true);
+    }
+    widget->setPalette(palette);
+}
+
+QWidget *makeWidget(const ControlSpec &spec, QWidget *container)
+{
+    const QString caption = QString::fromLatin1(spec.caption);
+    switch (spec.kind) {
+    case Kind::Frame:
+        return new QGroupBox(caption, container);
+    case Kind::Label: {
+        auto *label = new QLabel(caption, container);
+        label->setTextFormat(Qt::PlainText); // device bytes are not markup
+        label->setWordWrap(true);
+        label->setIndent(0); // a framed label otherwise pushes its text off the top edge
+        label->setAlignment(Qt::AlignTop
+                            | ((spec.flags & AlignLeft) ? Qt::AlignLeft : Qt::AlignHCenter));
+        if (spec.flags & Bordered) {
+            label->setFrameShape(QFrame::Box);
+            label->setFrameShadow(QFrame::Plain);
+            label->setLineWidth(1);
+        }
+        return label;
+    }
+    case Kind::Button: {
+        auto *button = new QPushButton(caption, container);
+        button->setAutoDefault(false);
+        return button;
+    }
+    case Kind::LineBox:
+        return new QLineEdit(caption, container);
+    case Kind::LogBox: {
+        auto *box = new QPlainTextEdit(caption, container);
+        box->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
+        box->setTabChangesFocus(true);
+        // Every appended byte would otherwise sit in the undo stack as well.
+        box->setUndoRedoEnabled(false);
+        return box;
+    }
+    case Kind::Option: {
+        auto *option = new QRadioButton(caption, container);
+        option->setChecked(spec.flags & Checked);
+        return option;
+    }
+    case Kind::Timer:
+        break;
+    }
+    return nullptr;
+}
+
+} // namespace
+
+Form1::Form1(DeviceLink *link, std::unique_ptr<ConfirmPrompt> prompt, QWidget *parent)
+    : QWidget(parent)
+    , m_link(link)
+    , m_prompt(prompt ? std::move(prompt) : std::make_unique<MessageBoxPrompt>(this))
+    , m_protocol(*this, *link)
+{
+    setObjectName(QStringLiteral("Form1"));
+    setWindowTitle(QString::fromLatin1(kDesignCaption));
+    setWindowIcon(QIcon(QStringLiteral(":/calvarin/calvarin.xpm")));
+    setFixedSize(pixels(kClientWidthTwips), pixels(kClientHeightTwips));
+    QPalette palette = this->palette();
+    palette.setColor(QPalette::Window, designColour(kFormGround));
+    setPalette(palette);
+    setAutoFillBackground(true);
+
+    m_link->setParent(this);
+    m_link->setObjectName(QStringLiteral("MSComm1"));
+
+    buildControls();
+    bindHandlers();
+    load();
+    centreOnScreen();
+}
+
+Form1::~Form1() = default;
+
+void Form1::buildControls()
+{
+    QHash<QString, QWidget *> containers{{QStringLiteral("Form1"), this}};
+    for (const ControlSpec &spec : controls()) {
+        const QString name = QString::fromLatin1(spec.name);
+        if (spec.kind == Kind::Timer) {
+            auto *timer = new QTimer(this);
+            timer->setObjectName(name);
+            timer->setInterval(spec.intervalMs);
+            continue;
+        }
+        QWidget *widget = makeWidget(spec, containers.value(QString::fromLatin1(spec.container)));
+        widget->setObjectName(name);
+        widget->setGeometry(pixels(spec.left), pixels(spec.top),
+                            pixels(spec.width), pixels(spec.height));
+        QFont font = spec.pointSize > 0 ? QFont(QString::fromLatin1(kFontFamily)) : QApplication::font();
+        if (spec.pointSize > 0)
+            font.setPointSizeF(spec.pointSize);
+        widget->setFont(font);
+        applyColours(widget, spec);
+        if (spec.kind != Kind::LineBox && spec.kind != Kind::LogBox && *spec.caption)
+            widget->setAccessibleName(QString::fromLatin1(spec.caption));
+        if (spec.flags & Hidden)
+            widget->setHidden(true);
+        if (spec.flags & Disabled)
+            widget->setEnabled(false);
+        if (spec.kind == Kind::Frame)
+            containers.insert(name, widget);
+    }
+
+    const auto order = tabOrder();
+    for (size_t i = 1; i < order.size(); ++i)
+        QWidget::setTabOrder(findChild<QWidget *>(QString::fromLatin1(order[i - 1])),
+                             findChild<QWidget *>(QString::fromLatin1(order[i])));
+
+    for (size_t i = 0; i < kControlNames.size(); ++i)
+        m_controls[i] = findChild<QObject *>(QString::fromLatin1(kControlNames[i]));
+    m_log = findChild<QPlainTextEdit *>(QStringLiteral("Text1"));
+    m_portBox = findChild<QLineEdit *>(QStringLiteral("Text2"));
+}
+
+void Form1::bindHandlers()
+{
+    const auto button = [this](const char *name) {
+        return findChild<QPushButton *>(QString::fromLatin1(name));
+    };
+    connect(button("Command8"), &QPushButton::clicked, this, [this] { m_protocol.EnterTestMode(); });
+    connect(button("Command1"), &QPushButton::clicked, this, [this] { m_protocol.LeaveTestMode(); });
+    connect(button("Command4"), &QPushButton::clicked, this, [this] { m_protocol.ClearEeprom(*m_prompt); });
+    connect(button("Command6"), &QPushButton::clicked, this, [this] { m_protocol.ClearVersionFields(); });
+    connect(button("Command2"), &QPushButton::clicked, this, [this] { m_protocol.ClearLog(); });
+    connect(button("Command3"), &QPushButton::clicked, qApp, &QCoreApplication::quit);
+
+    connect(timer(Control::Timer1), &QTimer::timeout, this, [this] { m_protocol.Timer1Tick(); });
+    connect(timer(Control::Timer2), &QTimer::timeout, this,
+            [this] { ReopenLink(*m_link, m_portBox->text()); });
+
+    connect(m_log, &QPlainTextEdit::textChanged, this, &Form1::followLastLine);
+    m_portBox->installEventFilter(this);
+}
+
+void Form1::load()
+{
+    setWindowTitle(windowTitle()
+                   + QStringLiteral(" V%1.%2.%3")
+                             .arg(CALVARIN_VERSION_MAJOR)
+                             .arg(CALVARIN_VERSION_MINOR)
+                             .arg(CALVARIN_VERSION_PATCH));
+    timer(Control::Timer1)->start();
+    timer(Control::Timer2)->start();
+    m_log->setFocus();
+}
+
+void Form1::centreOnScreen()
+{
+    if (const QScreen *screen = this->screen())
+        move(screen->availableGeometry().center() - rect().center());
+}
+
+QObject *Form1::object(Control control) const
+{
+    return m_controls[static_cast<size_t>(control)];
+}
+
+QLabel *Form1::label(Control control) const
+{
+    return qobject_cast<QLabel *>(object(control));
+}
+
+QTimer *Form1::timer(Control control) const
+{
+    return qobject_cast<QTimer *>(object(control));
+}
+
+QString Form1::caption(Control control) const
+{
+    return label(control)->text();
+}
+
+void Form1::setCaption(Control control, const QString &caption)
+{
+    label(control)->setText(caption);
+}
+
+QString Form1::text(Control box) const
+{
+    if (box == Control::Text2)
+        return m_portBox->text();
+    const_cast<Form1 *>(this)->flushLog();
+    return m_log->toPlainText().replace(kLf, kCrLf);
+}
+
+void Form1::setText(Control box, const QString &text)
+{
+    if (box == Control::Text2) {
+        m_portBox->setText(text);
+        return;
+    }
+    m_pendingLog.clear();
+    m_log->setPlainText(QString(text).replace(kCrLf, kLf));
+}
+
+qsizetype Form1::textLength(Control box) const
+{
+    if (box == Control::Text2)
+        return m_portBox->text().size();
+    // Each block break stands for CR LF.
+    const QTextDocument *document = m_log->document();
+    return document->characterCount() - 1 + document->blockCount() - 1 + m_pendingLog.size();
+}
+
+void Form1::appendText(Control box, QStringView text)
+{
+    if (box == Control::Text2) {
+        m_portBox->setText(m_portBox->text().append(text));
+        return;
+    }
+    // One widget edit per poll: per-byte edits cost a relayout each.
+    if (m_pendingLog.isEmpty())
+        QMetaObject::invokeMethod(this, &Form1::flushLog, Qt::QueuedConnection);
+    m_pendingLog += text;
+}
+
+void Form1::flushLog()
+{
+    if (m_pendingLog.isEmpty())
+        return;
+    const QString lines = std::exchange(m_pendingLog, {}).replace(kCrLf, kLf);
+    QTextCursor cursor(m_log->document());
+    cursor.movePosition(QTextCursor::End);
+    cursor.insertText(lines);
+}
+
+void Form1::followLastLine()
+{
+    QTextCursor cursor = m_log->textCursor();
+    cursor.movePosition(QTextCursor::End);
+    m_log->setTextCursor(cursor);
+    m_log->ensureCursorVisible();
+}
+
+void Form1::setReadOnly(Control box, bool readOnly)
+{
+    if (box == Control::Text2)
+        m_portBox->setReadOnly(readOnly);
+    else
+        m_log->setReadOnly(readOnly);
+}
+
+void Form1::setEnabled(Control button, bool enabled)
+{
+    qobject_cast<QWidget *>(object(button))->setEnabled(enabled);
+}
+
+void Form1::stopTimer(Control control)
+{
+    timer(control)->stop();
+}
+
+void Form1::startTimer(Control control)
+{
+    if (control == Control::Timer1)
+        flushLog(); // the poll is over: show what it logged
+    timer(control)->start();
+}
+
+bool Form1::eventFilter(QObject *watched, QEvent *event)
+{
+    if (watched == m_portBox) {
+        if (event->type() == QEvent::KeyPress) {
+            if (const auto readOnly = PortKeyFilter::readOnlyOnKeyDown(
+                        VirtualKeyCode(*static_cast<QKeyEvent *>(event))))
+                m_portBox->setReadOnly(*readOnly);
+        } else if (event->type() == QEvent::KeyRelease) {
+            m_portBox->setReadOnly(PortKeyFilter::readOnlyOnKeyUp(
+                    VirtualKeyCode(*static_cast<QKeyEvent *>(event))));
+        }
+    }
+    return QWidget::eventFilter(watched, event);
+}

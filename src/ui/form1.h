@@ -1,0 +1,66 @@
+#pragma once
+
+#include "devicedisplay.h"
+#include "deviceprotocol.h"
+
+#include <QWidget>
+#include <array>
+#include <memory>
+
+class DeviceLink;
+class QLabel;
+class QLineEdit;
+class QPlainTextEdit;
+class QTimer;
+
+// The tool's only window. It owns the controls, both timers, the link
+// (MSComm1) and the device protocol, and shows the protocol's state through
+// the DeviceDisplay operations.
+class Form1 final : public QWidget, public DeviceDisplay
+{
+    Q_OBJECT
+
+public:
+    // Takes ownership of the link. Without a prompt, "Clear EEPORM" asks with a
+    // message box.
+    explicit Form1(DeviceLink *link, std::unique_ptr<ConfirmPrompt> prompt = {},
+                   QWidget *parent = nullptr);
+    ~Form1() override;
+
+    DeviceProtocol &protocol() { return m_protocol; }
+    DeviceLink &link() { return *m_link; }
+
+    QString caption(Control label) const override;
+    void setCaption(Control label, const QString &caption) override;
+    QString text(Control box) const override;
+    void setText(Control box, const QString &text) override;
+    qsizetype textLength(Control box) const override;
+    void appendText(Control box, QStringView text) override;
+    void setReadOnly(Control box, bool readOnly) override;
+    void setEnabled(Control button, bool enabled) override;
+    void stopTimer(Control timer) override;
+    void startTimer(Control timer) override;
+
+protected:
+    bool eventFilter(QObject *watched, QEvent *event) override;
+
+private:
+    void buildControls();
+    void bindHandlers();
+    void load();
+    void centreOnScreen();
+    void flushLog();
+    void followLastLine();
+    QObject *object(Control control) const;
+    QLabel *label(Control control) const;
+    QTimer *timer(Control control) const;
+
+    DeviceLink *m_link = nullptr;
+    std::unique_ptr<ConfirmPrompt> m_prompt;
+    DeviceProtocol m_protocol;
+    std::array<QObject *, 16> m_controls{};
+    QPlainTextEdit *m_log = nullptr;
+    QLineEdit *m_portBox = nullptr;
+    // Log text appended during a poll, inserted in one edit when the poll ends.
+    QString m_pendingLog;
+};
