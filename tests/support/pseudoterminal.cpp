@@ -1,0 +1,86 @@
+#include "pseudoterminal.h"
+
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFile>
+
+#include <cerrno>
+#include <fcntl.h>
+#include <poll.h>
+#include <pty.h>
+#include <termios.h>
+#include <unistd.h>
+
+Pty::Pty()
+{
+    char name[256] = {};
+    if (::openpty(&m_master, &m_device, name, nullptr, nullptr) != 0) {
+        m_master = m_device = -1;
+        return;
+    }
+    termios raw{};
+    ::tcgetattr(m_device, &raw);
+    ::cfmakeraw(&raw);
+    ::tcsetattr(m_device, TCSANOW, &raw);
+    ::fcntl(m_master, F_SETFL, ::fcntl(m_master, F_GETFL) | O_NONBLOCK);
+    m_path = QString::fromLocal8Bit(name);
+}
+
+Pty::~Pty()
+{
+    vanish();
+}
+
+bool Pty::linkAs(const QString &folder, int port) const
+{
+    QDir().mkpath(folder);
+    const QString link = QDir(folder).filePath(QStringLiteral("com%1").arg(port));
+    QFile::remove(link);
+    return QFile::link(m_path, link);
+}
+
+bool Pty::write(const QByteArray &bytes)
+{
+    qsizetype done = 0;
+    while (done < bytes.size()) {
+        const ssize_t n = ::write(m_master, bytes.constData() + done, size_t(bytes.size() - done));
+        if (n < 0 && errno == EAGAIN) {
+            pollfd p{m_master, POLLOUT, 0};
+            ::poll(&p, 1, 100);
+            continue;
+        }
+        if (n <= 0)
+            return false;
+        done += n;
+    }
+    return true;
+}
+
+QByteArray Pty::read(int atLeast, int timeoutMs)
+{
+    QByteArray bytes;
+    QElapsedTimer clock;
+    clock.start();
+    do {
+        char buffer[4096];
+        const ssize_t n = ::read(m_master, buffer, sizeof buffer);
+        if (n > 0) {
+            bytes.append(buffer, n);
+            continue;
+        }
+        if (bytes.size() >= atLeast)
+            break;
+        pollfd p{m_master, POLLIN, 0};
+        ::poll(&p, 1, 10);
+    } while (clock.elapsed() < timeoutMs);
+    return bytes;
+}
+
+void Pty::vanish()
+{
+    if (m_device >= 0)
+        ::close(m_device);
+    if (m_master >= 0)
+        ::close(m_master);
+    m_master = m_device = -1;
+}

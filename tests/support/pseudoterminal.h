@@ -1,0 +1,34 @@
+#pragma once
+
+#include <QByteArray>
+#include <QString>
+
+// A pseudo-terminal playing the BA's end of the line. The device side is what
+// the tool opens; this object writes and reads on the controlling side and
+// holds its own handle on the device side, as a real serial device stays put
+// while the tool closes and reopens it.
+class Pty
+{
+public:
+    Pty();
+    ~Pty();
+    Pty(const Pty &) = delete;
+    Pty &operator=(const Pty &) = delete;
+
+    bool isValid() const { return m_master >= 0; }
+    QString devicePath() const { return m_path; }
+
+    // Publishes the device as port `port` in `folder` (replacing an old link).
+    bool linkAs(const QString &folder, int port) const;
+
+    bool write(const QByteArray &bytes);
+    // Whatever the tool has written so far, waiting up to timeoutMs for `atLeast` bytes.
+    QByteArray read(int atLeast = 0, int timeoutMs = 2000);
+    // The device goes away: both handles close, the tool's reads fail.
+    void vanish();
+
+private:
+    int m_master = -1;
+    int m_device = -1;
+    QString m_path;
+};

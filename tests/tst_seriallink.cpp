@@ -1,0 +1,260 @@
+#include "portselection.h"
+#include "pseudoterminal.h"
+#include "seriallink.h"
+
+#include <QFile>
+#include <QTemporaryDir>
+#include <QTest>
+#include <QTimer>
+
+#include <memory>
+#include <termios.h>
+#include <fcntl.h>
+#include <unistd.h>
+
+using namespace Qt::Literals::StringLiterals;
+
+class TestSerialLink : public QObject
+{
+    Q_OBJECT
+
+private:
+    QTemporaryDir m_ports;
+    std::unique_ptr<Pty> m_pty;
+    std::unique_ptr<SerialLink> m_link;
+
+    void openOn(int port)
+    {
+        QVERIFY(m_link->setCommPort(qint16(port)));
+        QVERIFY(m_link->setPortOpen(true));
+    }
+
+private Q_SLOTS:
+    void init();
+    void cleanup();
+    void portNumberToDevice();
+    void lineSettings();
+    void portNumbers_data();
+    void portNumbers();
+    void closedLinkShowsNothing();
+    void receivedBytesRaiseAReceiveEvent();
+    void commandBytesArriveInOrder();
+    void commandJustBeforeACloseIsNotLost();
+    void unreadBytesSurviveTheReopen();
+    void missingDevice();
+    void deviceInUse();
+    void deviceVanishesAndComesBack();
+    void streamAcrossReopenCycles();
+};
+
+void TestSerialLink::init()
+{
+    QVERIFY(m_ports.isValid());
+    m_pty = std::make_unique<Pty>();
+    QVERIFY(m_pty->isValid());
+    QVERIFY(m_pty->linkAs(m_ports.path(), 3));
+    m_link = std::make_unique<SerialLink>(m_ports.path());
+}
+
+void TestSerialLink::cleanup()
+{
+    m_link.reset();
+    m_pty.reset();
+}
+
+void TestSerialLink::portNumberToDevice()
+{
+    QCOMPARE(m_link->devicePath(3), m_pty->devicePath());
+    QCOMPARE(m_link->devicePath(1), u"/dev/ttyS0"_s);
+    QCOMPARE(m_link->devicePath(12), u"/dev/ttyS11"_s);
+    QVERIFY(DefaultPortFolder().endsWith(u"/calvarin/ports"_s));
+    // A link whose device is gone names nothing; it does not fall back to ttyS.
+    QVERIFY(QFile::link(u"/nonexistent/device"_s, m_ports.filePath(u"com4"_s)));
+    QVERIFY(m_link->devicePath(4).isEmpty());
+}
+
+void TestSerialLink::lineSettings()
+{
+    openOn(3);
+    const int fd = ::open(m_pty->devicePath().toLocal8Bit().constData(), O_RDWR | O_NOCTTY);
+    QVERIFY(fd >= 0);
+    termios t{};
+    QCOMPARE(::tcgetattr(fd, &t), 0);
+    ::close(fd);
+    QCOMPARE(::cfgetospeed(&t), speed_t(B9600));
+    QCOMPARE(::cfgetispeed(&t), speed_t(B9600));
+    QCOMPARE(t.c_cflag & CSIZE, tcflag_t(CS8));
+    QCOMPARE(t.c_cflag & PARENB, tcflag_t(0));
+    QCOMPARE(t.c_cflag & CSTOPB, tcflag_t(0));
+    QCOMPARE(t.c_cflag & CRTSCTS, tcflag_t(0));
+    QCOMPARE(t.c_iflag & (IXON | IXOFF), tcflag_t(0));
+    QCOMPARE(t.c_lflag & ICANON, tcflag_t(0)); // binary: no line editing
+}
+
+void TestSerialLink::portNumbers_data()
+{
+    QTest::addColumn<int>("number");
+    QTest::addColumn<bool>("accepted");
+    QTest::addRow("lowest") << 1 << true;
+    QTest::addRow("highest") << 255 << true;
+    QTest::addRow("zero") << 0 << false;
+    QTest::addRow("negative") << -5 << false;
+    QTest::addRow("above the limit") << 256 << false;
+    QTest::addRow("largest") << 32767 << false;
+}
+
+void TestSerialLink::portNumbers()
+{
+    QFETCH(int, number);
+    QFETCH(bool, accepted);
+    QVERIFY(m_link->setCommPort(3));
+    QCOMPARE(m_link->setCommPort(qint16(number)), accepted);
+    QCOMPARE(int(m_link->CommPort()), accepted ? number : 3);
+}
+
+void TestSerialLink::closedLinkShowsNothing()
+{
+    m_pty->write("waiting");
+    QVERIFY(!m_link->PortOpen());
+    QCOMPARE(m_link->InBufferCount(), qint16(0));
+    QCOMPARE(m_link->CommEvent(), CommEvents::kNone);
+    QVERIFY(m_link->Input().isEmpty());
+    QVERIFY(!m_link->Output("n"));
+}
+
+void TestSerialLink::receivedBytesRaiseAReceiveEvent()
+{
+    openOn(3);
+    QCOMPARE(m_link->CommEvent(), CommEvents::kNone);
+    const QByteArray report = QByteArray::fromHex("26312E30303256313033123456789ABCDEF001020A0B");
+    QVERIFY(m_pty->write(report));
+    QTRY_COMPARE(m_link->InBufferCount(), qint16(report.size()));
+    QCOMPARE(m_link->CommEvent(), CommEvents::kReceive);
+    QCOMPARE(m_link->Input(), report);
+    QCOMPARE(m_link->InBufferCount(), qint16(0));
+}
+
+void TestSerialLink::commandBytesArriveInOrder()
+{
+    openOn(3);
+    const QByteArray commands = QByteArray::fromHex("6E1463636E16");
+    for (const char byte : commands)
+        QVERIFY(m_link->Output(QByteArray(1, byte)));
+    QCOMPARE(m_pty->read(commands.size()), commands);
+}
+
+void TestSerialLink::commandJustBeforeACloseIsNotLost()
+{
+    openOn(3);
+    for (int cycle = 0; cycle < 20; ++cycle) {
+        QVERIFY(m_link->Output("c"));
+        ReopenLink(*m_link, u"3"_s);
+    }
+    QCOMPARE(m_pty->read(20), QByteArray(20, 'c'));
+}
+
+void TestSerialLink::unreadBytesSurviveTheReopen()
+{
+    openOn(3);
+    QVERIFY(m_pty->write("first"));
+    QTRY_COMPARE(m_link->InBufferCount(), qint16(5));
+    // These have not reached Qt yet when the cycle closes the port.
+    QVERIFY(m_pty->write("second"));
+    ReopenLink(*m_link, u"3"_s);
+    QVERIFY(m_link->PortOpen());
+    QCOMPARE(m_link->CommEvent(), CommEvents::kReceive);
+    QVERIFY(m_link->InBufferCount() >= 5);
+    QByteArray got = m_link->Input();
+    QTRY_VERIFY((got += m_link->Input()).size() >= 11);
+    QCOMPARE(got, QByteArray("firstsecond"));
+}
+
+void TestSerialLink::missingDevice()
+{
+    // No link and no such ttyS; then a dangling link.
+    QVERIFY(m_link->setCommPort(250));
+    QVERIFY(!m_link->setPortOpen(true));
+    QVERIFY(!m_link->PortOpen());
+    QVERIFY(QFile::link(m_ports.filePath(u"gone"_s), m_ports.filePath(u"com5"_s)));
+    ReopenLink(*m_link, u"5"_s);
+    QVERIFY(!m_link->PortOpen());
+    QCOMPARE(m_link->CommEvent(), CommEvents::kNone);
+    QVERIFY(!m_link->Output("n"));
+    // Back on a good number at the next tick.
+    ReopenLink(*m_link, u"3"_s);
+    QVERIFY(m_link->PortOpen());
+}
+
+void TestSerialLink::deviceInUse()
+{
+    SerialLink other(m_ports.path());
+    QVERIFY(other.setCommPort(3));
+    QVERIFY(other.setPortOpen(true));
+    QVERIFY(!m_link->setCommPort(3) || !m_link->setPortOpen(true));
+    QVERIFY(!m_link->PortOpen());
+    QVERIFY(other.setPortOpen(false));
+    ReopenLink(*m_link, u"3"_s);
+    QVERIFY(m_link->PortOpen());
+}
+
+void TestSerialLink::deviceVanishesAndComesBack()
+{
+    openOn(3);
+    QVERIFY(m_pty->write("ab"));
+    QTRY_COMPARE(m_link->InBufferCount(), qint16(2));
+    m_pty->vanish();
+    // The link lets go of the dead descriptor by itself.
+    QTRY_VERIFY(!m_link->PortOpen());
+    QCOMPARE(m_link->InBufferCount(), qint16(0));
+    QVERIFY(!m_link->Output("n"));
+    ReopenLink(*m_link, u"3"_s);
+    QVERIFY(!m_link->PortOpen());
+
+    m_pty = std::make_unique<Pty>();
+    QVERIFY(m_pty->linkAs(m_ports.path(), 3));
+    ReopenLink(*m_link, u"3"_s);
+    QVERIFY(m_link->PortOpen());
+    // What was received before the device went is still handed out first.
+    QVERIFY(m_pty->write("cd"));
+    QByteArray got;
+    QTRY_VERIFY((got += m_link->Input()).size() >= 4);
+    QCOMPARE(got, QByteArray("abcd"));
+    QVERIFY(m_link->Output("n"));
+    QCOMPARE(m_pty->read(1), QByteArray("n"));
+}
+
+void TestSerialLink::streamAcrossReopenCycles()
+{
+    openOn(3);
+    constexpr int kTotal = 6000;
+    int sent = 0;
+    QByteArray received;
+    int cycles = 0;
+
+    QTimer writer, reopen, poll;
+    connect(&writer, &QTimer::timeout, this, [&] {
+        QByteArray chunk;
+        for (int i = 0; i < 60 && sent < kTotal; ++i, ++sent)
+            chunk += char(sent % 251);
+        m_pty->write(chunk);
+    });
+    connect(&reopen, &QTimer::timeout, this, [&] {
+        ReopenLink(*m_link, u"3"_s);
+        ++cycles;
+    });
+    connect(&poll, &QTimer::timeout, this, [&] {
+        if (m_link->CommEvent() == CommEvents::kReceive && m_link->InBufferCount() > 0)
+            received += m_link->Input();
+    });
+    writer.start(5);
+    reopen.start(23);
+    poll.start(10);
+    QTRY_VERIFY_WITH_TIMEOUT(sent == kTotal, 20000);
+    QTRY_COMPARE_WITH_TIMEOUT(received.size(), kTotal, 5000);
+    QVERIFY(cycles >= 20);
+    for (int i = 0; i < kTotal; ++i)
+        QCOMPARE(quint8(received[i]), quint8(i % 251));
+}
+
+QTEST_GUILESS_MAIN(TestSerialLink)
+#include "tst_seriallink.moc"
