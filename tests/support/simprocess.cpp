@@ -1,0 +1,39 @@
+#include "simprocess.h"
+
+#include <QTest>
+
+QString SimProcess::program()
+{
+    return QStringLiteral(BA_SIM_PATH);
+}
+
+bool SimProcess::start(const QString &portFolder, int port, const QStringList &extra)
+{
+    m_process.setProcessChannelMode(QProcess::MergedChannels);
+    m_process.start(program(), QStringList{QStringLiteral("--port-folder"), portFolder,
+                                           QStringLiteral("--port"), QString::number(port)}
+                                       + extra);
+    if (!m_process.waitForStarted())
+        return false;
+    // Up once it has published its port.
+    const QString published = QStringLiteral("ba-sim: port %1 is ").arg(port);
+    return QTest::qWaitFor([&] { return said(published) || m_process.state() != QProcess::Running; },
+                           5000)
+            && m_process.state() == QProcess::Running;
+}
+
+QString SimProcess::output()
+{
+    m_output += QString::fromLocal8Bit(m_process.readAll());
+    return m_output;
+}
+
+void SimProcess::stop()
+{
+    if (m_process.state() == QProcess::NotRunning)
+        return;
+    m_process.terminate();
+    if (!m_process.waitForFinished(3000))
+        m_process.kill();
+    m_process.waitForFinished(1000);
+}

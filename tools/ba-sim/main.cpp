@@ -1,0 +1,203 @@
+// ba-sim: a made-up BA on a pseudo-terminal, published as port N for the tool.
+#include "basimulator.h"
+#include "portclaim.h"
+#include "portselection.h"
+
+#include <QCommandLineParser>
+#include <QCoreApplication>
+#include <QSocketNotifier>
+#include <QTextStream>
+#include <QTimer>
+
+#include <csignal>
+#include <cstdio>
+#include <fcntl.h>
+#include <termios.h>
+#include <unistd.h>
+
+namespace {
+
+int g_signalPipe[2] = {-1, -1};
+
+void onSignal(int)
+{
+    const char byte = 'q';
+    [[maybe_unused]] const auto n = ::write(g_signalPipe[1], &byte, 1);
+}
+
+void say(const QString &line)
+{
+    QTextStream(stdout) << "ba-sim: " << line << Qt::endl;
+}
+
+[[noreturn]] void refuse(const QString &why)
+{
+    QTextStream(stderr) << "ba-sim: " << why << Qt::endl;
+    std::exit(EXIT_FAILURE);
+}
+
+// Keys act at once when the simulator runs in a terminal.
+struct RawKeys
+{
+    termios saved{};
+    bool active = false;
+    RawKeys()
+    {
+        if (::isatty(STDIN_FILENO) && ::tcgetattr(STDIN_FILENO, &saved) == 0) {
+            termios raw = saved;
+            raw.c_lflag &= ~tcflag_t(ICANON | ECHO);
+            active = ::tcsetattr(STDIN_FILENO, TCSANOW, &raw) == 0;
+        }
+    }
+    ~RawKeys()
+    {
+        if (active)
+            ::tcsetattr(STDIN_FILENO, TCSANOW, &saved);
+    }
+};
+
+int positiveOption(const QCommandLineParser &options, const QString &name, int fallback)
+{
+    if (!options.isSet(name))
+        return fallback;
+    bool ok = false;
+    const int value = options.value(name).toInt(&ok);
+    if (!ok || value <= 0)
+        refuse(QStringLiteral("--%1 needs a whole number above 0").arg(name));
+    return value;
+}
+
+BaIdentity identityFrom(const QCommandLineParser &options)
+{
+    BaIdentity identity;
+    if (options.isSet(QStringLiteral("system")))
+        identity.system = options.value(QStringLiteral("system")).toLatin1();
+    if (options.isSet(QStringLiteral("device")))
+        identity.device = options.value(QStringLiteral("device")).toLatin1();
+    if (options.isSet(QStringLiteral("validate")))
+        identity.validate = options.value(QStringLiteral("validate")).toLatin1();
+    if (options.isSet(QStringLiteral("values"))) {
+        const QStringList values = options.value(QStringLiteral("values")).split(u',');
+        if (values.size() != int(identity.values.size()))
+            refuse(QStringLiteral("--values needs six hexadecimal values, comma-separated"));
+        for (size_t i = 0; i < identity.values.size(); ++i) {
+            bool ok = false;
+            const uint value = values[qsizetype(i)].toUInt(&ok, 16);
+            if (!ok || value > 0xFFFF)
+                refuse(QStringLiteral("--values: %1 is not a value from 0 to FFFF").arg(values[qsizetype(i)]));
+            identity.values[i] = quint16(value);
+        }
+    }
+    return identity;
+}
+
+} // namespace
+
+int main(int argc, char *argv[])
+{
+    QCoreApplication app(argc, argv);
+    QCoreApplication::setApplicationName(QStringLiteral("ba-sim"));
+
+    QCommandLineParser options;
+    options.setApplicationDescription(QStringLiteral(
+            "A made-up BA on a pseudo-terminal, published as port N for the tool.\n"
+            "Keys: r = reset (send the report), c = white card (in test mode), q = quit."));
+    options.addHelpOption();
+    options.addOptions({
+            {QStringLiteral("port"), QStringLiteral("Port number to publish as (1-255)."), QStringLiteral("N"), QStringLiteral("1")},
+            {QStringLiteral("port-folder"), QStringLiteral("Folder of the comN links."), QStringLiteral("dir"), DefaultPortFolder()},
+            {QStringLiteral("report-on-start"), QStringLiteral("Send the report once the port is published.")},
+            {QStringLiteral("reset-every"), QStringLiteral("Reset, and so send the report, every S seconds."), QStringLiteral("S")},
+            {QStringLiteral("stream"), QStringLiteral("Stream numbered bytes at R bytes/s."), QStringLiteral("R")},
+            {QStringLiteral("pace"), QStringLiteral("Line pace in bytes/s (960 is 9600 baud)."), QStringLiteral("R")},
+            {QStringLiteral("system"), QStringLiteral("System version text (3 characters)."), QStringLiteral("text")},
+            {QStringLiteral("device"), QStringLiteral("Device version text (2 characters)."), QStringLiteral("text")},
+            {QStringLiteral("validate"), QStringLiteral("Validate version text (4 characters)."), QStringLiteral("text")},
+            {QStringLiteral("values"), QStringLiteral("Six values, hexadecimal, comma-separated."), QStringLiteral("list")},
+    });
+    options.process(app);
+
+    bool portOk = false;
+    const int port = options.value(QStringLiteral("port")).toInt(&portOk);
+    if (!portOk)
+        refuse(QStringLiteral("--port needs a number from 1 to 255"));
+    const int pace = positiveOption(options, QStringLiteral("pace"), BaSimulator::kLineBytesPerSecond);
+    const int resetEvery = positiveOption(options, QStringLiteral("reset-every"), 0);
+    const int stream = positiveOption(options, QStringLiteral("stream"), 0);
+    const BaIdentity identity = identityFrom(options);
+
+    QString why;
+    auto claim = PortClaim::claim(options.value(QStringLiteral("port-folder")), port, &why);
+    if (!claim)
+        refuse(why);
+
+    if (::pipe(g_signalPipe) != 0)
+        refuse(QStringLiteral("cannot set up signal handling"));
+    for (const int sig : {SIGINT, SIGTERM, SIGHUP})
+        std::signal(sig, onSignal);
+    QSocketNotifier signalled(g_signalPipe[0], QSocketNotifier::Read);
+    QObject::connect(&signalled, &QSocketNotifier::activated, &app, &QCoreApplication::quit);
+
+    BaSimulator ba(identity, pace);
+    QObject::connect(&ba, &BaSimulator::said, &say);
+
+    // The tool's side may be closed for a moment; keep what it can't take yet.
+    QByteArray unsent;
+    QSocketNotifier writable(claim->controlFd(), QSocketNotifier::Write);
+    writable.setEnabled(false);
+    const auto flush = [&] {
+        while (!unsent.isEmpty()) {
+            const ssize_t n = ::write(claim->controlFd(), unsent.constData(), size_t(unsent.size()));
+            if (n <= 0)
+                break;
+            unsent.remove(0, n);
+        }
+        writable.setEnabled(!unsent.isEmpty());
+    };
+    QObject::connect(&writable, &QSocketNotifier::activated, &app, flush);
+    QObject::connect(&ba, &BaSimulator::transmit, &app, [&](const QByteArray &bytes) {
+        unsent += bytes;
+        flush();
+    });
+
+    QSocketNotifier readable(claim->controlFd(), QSocketNotifier::Read);
+    QObject::connect(&readable, &QSocketNotifier::activated, &app, [&] {
+        char buffer[512];
+        const ssize_t n = ::read(claim->controlFd(), buffer, sizeof buffer);
+        if (n > 0)
+            ba.receive(QByteArray(buffer, n));
+    });
+
+    RawKeys keys;
+    QSocketNotifier typed(STDIN_FILENO, QSocketNotifier::Read);
+    QObject::connect(&typed, &QSocketNotifier::activated, &app, [&] {
+        char key = 0;
+        if (::read(STDIN_FILENO, &key, 1) != 1) {
+            typed.setEnabled(false); // stdin closed: keep running on options alone
+            return;
+        }
+        switch (key) {
+        case 'r': ba.reset(); break;
+        case 'c': ba.insertCard(); break;
+        case 'q': QCoreApplication::quit(); break;
+        default: break;
+        }
+    });
+
+    QTimer resets;
+    QObject::connect(&resets, &QTimer::timeout, &ba, &BaSimulator::reset);
+    if (resetEvery > 0)
+        resets.start(resetEvery * 1000);
+    if (stream > 0)
+        ba.startStream(stream);
+
+    say(QStringLiteral("port %1 is %2 (%3)").arg(port).arg(claim->devicePath(), claim->linkPath()));
+    say(QStringLiteral("keys: r = reset, c = white card, q = quit"));
+    if (options.isSet(QStringLiteral("report-on-start")))
+        ba.reset();
+
+    const int result = QCoreApplication::exec();
+    claim->release();
+    say(QStringLiteral("port %1 released").arg(port));
+    return result;
+}
