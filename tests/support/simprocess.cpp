@@ -16,7 +16,7 @@ bool SimProcess::start(const QString &portFolder, int port, const QStringList &e
     if (!m_process.waitForStarted())
         return false;
     // Up once it has published its port.
-    const QString published = QStringLiteral("ba-sim: port %1 is ").arg(port);
+    const QString published = QStringLiteral("ba-sim: port %1 published: ").arg(port);
     return QTest::qWaitFor([&] { return said(published) || m_process.state() != QProcess::Running; },
                            5000)
             && m_process.state() == QProcess::Running;

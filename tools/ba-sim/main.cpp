@@ -191,7 +191,7 @@ int main(int argc, char *argv[])
     if (stream > 0)
         ba.startStream(stream);
 
-    say(QStringLiteral("port %1 is %2 (%3)").arg(port).arg(claim->devicePath(), claim->linkPath()));
+    say(QStringLiteral("port %1 published: %2 -> %3").arg(port).arg(claim->linkPath(), claim->devicePath()));
     say(QStringLiteral("keys: r = reset, c = white card, q = quit"));
     if (options.isSet(QStringLiteral("report-on-start")))
         ba.reset();
