@@ -1,0 +1,244 @@
+// The whole tool on a real serial stack: the window on the offscreen platform,
+// SerialLink on a pseudo-terminal, and the simulated BA at the other end.
+#include "basimulator.h"
+#include "benchsupport.h"
+#include "form1.h"
+#include "naivelink.h"
+#include "portclaim.h"
+#include "seriallink.h"
+
+#include <QApplication>
+#include <QElapsedTimer>
+#include <QLabel>
+#include <QLineEdit>
+#include <QRandomGenerator>
+#include <QSocketNotifier>
+#include <QTemporaryDir>
+#include <QTest>
+#include <QTimer>
+
+#include <sys/resource.h>
+#include <unistd.h>
+
+using namespace Bench;
+
+namespace {
+
+// The simulated BA wired to the controlling side of a claimed port.
+class BenchDevice
+{
+public:
+    BenchDevice(const QString &folder, int port, int pace = BaSimulator::kLineBytesPerSecond)
+        : m_claim(PortClaim::claim(folder, port, &m_error))
+        , m_ba(BaIdentity{}, pace)
+    {
+        if (!m_claim)
+            qFatal("cannot claim port %d: %s", port, qPrintable(m_error));
+        QObject::connect(&m_ba, &BaSimulator::transmit, [this](const QByteArray &b) { send(b); });
+        m_writable = std::make_unique<QSocketNotifier>(m_claim->controlFd(), QSocketNotifier::Write);
+        m_writable->setEnabled(false);
+        QObject::connect(m_writable.get(), &QSocketNotifier::activated, [this] { send({}); });
+    }
+
+    // Writes now; keeps what the pty can't take yet and writes it when it can.
+    void send(const QByteArray &bytes)
+    {
+        m_unsent += bytes;
+        while (!m_unsent.isEmpty()) {
+            const ssize_t n = ::write(m_claim->controlFd(), m_unsent.constData(), size_t(m_unsent.size()));
+            if (n <= 0)
+                break;
+            m_unsent.remove(0, n);
+        }
+        m_writable->setEnabled(!m_unsent.isEmpty());
+    }
+    bool idle() const { return m_unsent.isEmpty(); }
+    BaSimulator &ba() { return m_ba; }
+    QString devicePath() const { return m_claim->devicePath(); }
+
+private:
+    QString m_error;
+    std::optional<PortClaim> m_claim;
+    BaSimulator m_ba;
+    std::unique_ptr<QSocketNotifier> m_writable;
+    QByteArray m_unsent;
+};
+
+void waitFor(const std::function<bool()> &done, const char *what, int ms = 5000)
+{
+    if (!QTest::qWaitFor(done, ms))
+        qFatal("bench_serial: timed out waiting for %s", what);
+}
+
+QString caption(const Form1 &window, const char *name)
+{
+    return window.findChild<QLabel *>(QString::fromLatin1(name))->text();
+}
+
+void reportLatency(const QString &folder, int reports)
+{
+    BenchDevice device(folder, 1);
+    Form1 window(new SerialLink(folder));
+    window.show();
+    waitFor([&] { return window.link().PortOpen(); }, "the port to open");
+
+    const QByteArray report = device.ba().identity().report();
+    QList<double> latencies;
+    QElapsedTimer sent;
+    bool waiting = false;
+    // Runs right after each poll: the window's own Timer1 slot was connected first.
+    QObject::connect(window.findChild<QTimer *>(QStringLiteral("Timer1")), &QTimer::timeout, [&] {
+        if (waiting && caption(window, "Label20") == QStringLiteral("BA Reset Finish")) {
+            latencies << double(sent.nsecsElapsed()) / 1e6;
+            waiting = false;
+        }
+    });
+    QRandomGenerator random(7);
+    for (int i = 0; i < reports; ++i) {
+        window.setCaption(Control::Label20, QString());
+        QTest::qWait(random.bounded(100)); // any phase against the poll
+        device.send(report);
+        sent.start();
+        waiting = true;
+        (void)QTest::qWaitFor([&] { return !waiting; }, 2000); // a miss shows in the count
+    }
+    table(QStringLiteral("Report latency: last report byte written to \"BA Reset Finish\" shown"),
+          {QStringLiteral("reports"), QStringLiteral("p50 (ms)"), QStringLiteral("p99 (ms)"),
+           QStringLiteral("max (ms)"), QStringLiteral("target")},
+          {{QString::number(latencies.size()) + (latencies.size() < reports ? QStringLiteral(" (some lost)") : QString()),
+            number(percentile(latencies, 50)), number(percentile(latencies, 99)),
+            number(percentile(latencies, 100)), QStringLiteral("p99 <= 110 ms (poll every 100 ms)")}});
+}
+
+struct StreamResult
+{
+    qint64 sent = 0, logged = 0, lost = 0, disorder = 0;
+    int cycles = 0;
+};
+
+StreamResult streamThrough(Form1 &window, BenchDevice &device, int rate, int seconds)
+{
+    window.protocol().EnterTestMode();
+    window.protocol().ClearLog();
+    int cycles = 0;
+    auto *timer2 = window.findChild<QTimer *>(QStringLiteral("Timer2"));
+    const auto counter = QObject::connect(timer2, &QTimer::timeout, [&] { ++cycles; });
+    const qint64 before = device.ba().streamed();
+    device.ba().startStream(rate);
+    QTest::qWait(seconds * 1000);
+    device.ba().startStream(0);
+    // Let the line and two polls drain what is in flight.
+    waitFor([&] { return device.idle(); }, "the stream to drain", 10000);
+    QTest::qWait(400);
+    QObject::disconnect(counter);
+
+    StreamResult r;
+    r.sent = device.ba().streamed() - before;
+    r.cycles = cycles;
+    const QStringList lines = window.text(Control::Text1).split(QStringLiteral("\r\n"), Qt::SkipEmptyParts);
+    r.logged = lines.size();
+    // Bytes are numbered modulo 256: a forward jump is a loss, anything else disorder.
+    qint64 expected = before;
+    for (const QString &line : lines) {
+        const int value = line.toInt();
+        const int ahead = (value - int(expected & 0xFF) + 256) % 256;
+        if (ahead == 0) {
+            ++expected;
+        } else if (ahead < 128) {
+            r.lost += ahead;
+            expected += ahead + 1;
+        } else {
+            ++r.disorder;
+        }
+    }
+    r.lost += std::max<qint64>(0, before + r.sent - expected);
+    window.protocol().LeaveTestMode();
+    window.protocol().ClearLog();
+    return r;
+}
+
+void streamLoss(const QString &folder, int seconds)
+{
+    QList<QStringList> rows;
+    const auto row = [&](const QString &link, int rate, const StreamResult &r) {
+        rows << QStringList{link, QString::number(rate), number(double(r.sent) / seconds, 0),
+                            QString::number(seconds), QString::number(r.cycles),
+                            QString::number(r.sent), QString::number(r.logged), QString::number(r.lost),
+                            QString::number(r.disorder)};
+    };
+    {
+        BenchDevice device(folder, 2);
+        Form1 window(new SerialLink(folder));
+        window.findChild<QLineEdit *>(QStringLiteral("Text2"))->setText(QStringLiteral("2"));
+        window.show();
+        waitFor([&] { return window.link().PortOpen(); }, "the port to open");
+        for (const int rate : {960, 9'600, 96'000})
+            row(QStringLiteral("SerialLink"), rate, streamThrough(window, device, rate, seconds));
+    }
+    {
+        BenchDevice device(folder, 3);
+        Form1 window(new NaiveLink(device.devicePath()));
+        window.show();
+        waitFor([&] { return window.link().PortOpen(); }, "the port to open");
+        row(QStringLiteral("baseline: plain close and reopen"), 960, streamThrough(window, device, 960, seconds));
+    }
+    table(QStringLiteral("Test-mode stream across the 500 ms re-open cycle"),
+          {QStringLiteral("link"), QStringLiteral("bytes/s asked"), QStringLiteral("bytes/s sent"),
+           QStringLiteral("seconds"), QStringLiteral("re-opens"),
+           QStringLiteral("sent"), QStringLiteral("logged"), QStringLiteral("lost"),
+           QStringLiteral("duplicated or out of order")},
+          rows);
+}
+
+double cpuSeconds()
+{
+    rusage usage{};
+    ::getrusage(RUSAGE_SELF, &usage);
+    return double(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec)
+            + double(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
+}
+
+void idleCost(const QString &folder, int seconds)
+{
+    BenchDevice device(folder, 4);
+    Form1 window(new SerialLink(folder));
+    window.findChild<QLineEdit *>(QStringLiteral("Text2"))->setText(QStringLiteral("4"));
+    window.show();
+    waitFor([&] { return window.link().PortOpen(); }, "the port to open");
+
+    QList<QStringList> rows;
+    const auto measure = [&](const QString &what) {
+        const double cpu = cpuSeconds();
+        QElapsedTimer wall;
+        wall.start();
+        QTest::qWait(seconds * 1000);
+        const double percent = 100.0 * (cpuSeconds() - cpu) / (double(wall.elapsed()) / 1000.0);
+        rows << QStringList{what, QString::number(seconds), number(percent, 2),
+                            number(statusMiB("VmRSS"), 0), QStringLiteral("CPU < 1%")};
+    };
+    measure(QStringLiteral("port open, BA silent"));
+    // A number with nothing behind it: the open fails every half second.
+    window.findChild<QLineEdit *>(QStringLiteral("Text2"))->setText(QStringLiteral("250"));
+    waitFor([&] { return !window.link().PortOpen(); }, "the port to close");
+    measure(QStringLiteral("port missing"));
+    table(QStringLiteral("Idle cost"),
+          {QStringLiteral("state"), QStringLiteral("seconds"), QStringLiteral("CPU %"),
+           QStringLiteral("RSS (MiB)"), QStringLiteral("target")},
+          rows);
+}
+
+} // namespace
+
+int main(int argc, char *argv[])
+{
+    QApplication app(argc, argv);
+    QApplication::setStyle(QStringLiteral("Fusion"));
+    // --quick: a short run to check the benchmark itself.
+    const bool quick = QApplication::arguments().contains(QStringLiteral("--quick"));
+    QTemporaryDir folder;
+
+    reportLatency(folder.path(), quick ? 20 : 200);
+    streamLoss(folder.path(), quick ? 3 : 20);
+    idleCost(folder.path(), quick ? 5 : 60);
+    return 0;
+}
