@@ -52,6 +52,7 @@ private Q_SLOTS:
     void clearEeprom();
     void recoversFromAPortWithNoDevice();
     void simulatorRefusesAClaimedPort();
+    void simulatorKilledInTestModeThenRestarted();
 };
 
 void TestEndToEnd::initTestCase()
@@ -158,6 +159,26 @@ void TestEndToEnd::simulatorRefusesAClaimedPort()
     QVERIFY(outOfRange.output().contains(u"outside 1-255"_s));
     // The first simulator's link is untouched.
     QVERIFY(QFile::exists(m_ports.filePath(u"com1"_s)));
+}
+
+void TestEndToEnd::simulatorKilledInTestModeThenRestarted()
+{
+    QTRY_VERIFY(button("Command8")->isEnabled());
+    QTest::mouseClick(button("Command8"), Qt::LeftButton);
+    QTRY_COMPARE(m_window->text(Control::Text1), u"110\r\n20"_s);
+    m_sim.kill();
+    QTRY_VERIFY(!m_window->link().PortOpen());
+    QCOMPARE(m_window->text(Control::Text1), u"110\r\n20"_s);
+
+    // Its dangling link is stale, so a new simulator may take the port over.
+    QVERIFY(m_sim.start(m_ports.path(), 1));
+    QTRY_VERIFY(m_window->link().PortOpen());
+    const auto leaves = [this] { return m_sim.output().count(u"received 63 63: leave test mode"_s); };
+    const auto before = leaves();
+    QTest::mouseClick(button("Command1"), Qt::LeftButton);
+    QTRY_COMPARE(leaves(), before + 1);
+    m_sim.press('r');
+    QTRY_COMPARE(caption("Label20"), u"BA Reset Finish"_s);
 }
 
 QTEST_MAIN(TestEndToEnd)

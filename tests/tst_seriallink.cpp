@@ -2,6 +2,7 @@
 #include "pseudoterminal.h"
 #include "seriallink.h"
 
+#include <QDir>
 #include <QFile>
 #include <QTemporaryDir>
 #include <QTest>
@@ -45,7 +46,26 @@ private Q_SLOTS:
     void deviceInUse();
     void deviceVanishesAndComesBack();
     void streamAcrossReopenCycles();
+    void thousandReopensLeakNothing();
 };
+
+namespace {
+int openDescriptors()
+{
+    return int(QDir(u"/proc/self/fd"_s).entryList(QDir::NoDotAndDotDot | QDir::AllEntries | QDir::System).size());
+}
+
+qint64 residentKiB()
+{
+    QFile status(u"/proc/self/status"_s);
+    if (!status.open(QIODevice::ReadOnly))
+        return 0;
+    for (const QByteArray &line : status.readAll().split('\n'))
+        if (line.startsWith("VmRSS:"))
+            return line.mid(6).trimmed().split(' ').value(0).toLongLong();
+    return 0;
+}
+} // namespace
 
 void TestSerialLink::init()
 {
@@ -254,6 +274,30 @@ void TestSerialLink::streamAcrossReopenCycles()
     QVERIFY(cycles >= 20);
     for (int i = 0; i < kTotal; ++i)
         QCOMPARE(quint8(received[i]), quint8(i % 251));
+}
+
+void TestSerialLink::thousandReopensLeakNothing()
+{
+    openOn(3);
+    // Warm up allocations that happen once.
+    for (int i = 0; i < 50; ++i)
+        ReopenLink(*m_link, u"3"_s);
+    const int fds = openDescriptors();
+    const qint64 rss = residentKiB();
+    for (int i = 0; i < 1000; ++i) {
+        ReopenLink(*m_link, u"3"_s);
+        if (i % 100 == 0)
+            QVERIFY(m_pty->write("x")); // with traffic now and then
+        QCoreApplication::processEvents();
+    }
+    QVERIFY(m_link->PortOpen());
+    QCOMPARE(openDescriptors(), fds);
+#ifndef __SANITIZE_ADDRESS__ // ASan's quarantine holds freed memory on purpose
+    QVERIFY2(residentKiB() - rss < 1024, qPrintable(u"RSS grew by %1 KiB"_s.arg(residentKiB() - rss)));
+#endif
+    QByteArray got;
+    QTRY_VERIFY((got += m_link->Input()).size() >= 10);
+    QCOMPARE(got, QByteArray(10, 'x'));
 }
 
 QTEST_GUILESS_MAIN(TestSerialLink)

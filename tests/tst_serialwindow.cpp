@@ -11,6 +11,8 @@
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTimer>
+
+#include <memory>
 #include <QTest>
 
 using namespace Qt::Literals::StringLiterals;
@@ -30,6 +32,8 @@ private:
 private Q_SLOTS:
     void reportAndCommandsThroughThePort();
     void portBoxMovesTheLink();
+    void deviceVanishesMidReportAndReturns();
+    void deviceVanishesInTestMode();
 };
 
 void TestSerialWindow::reportAndCommandsThroughThePort()
@@ -92,6 +96,59 @@ void TestSerialWindow::portBoxMovesTheLink()
     QTRY_VERIFY(window.link().PortOpen());
     QVERIFY(first.write(QByteArray::fromHex("26") + "XYZ"));
     QTRY_COMPARE(caption(window, "Label5"), u"XYZ"_s);
+}
+
+void TestSerialWindow::deviceVanishesMidReportAndReturns()
+{
+    QTemporaryDir ports;
+    auto ba = std::make_unique<Pty>();
+    QVERIFY(ba->linkAs(ports.path(), 1));
+    Form1 window(new SerialLink(ports.path()));
+    window.show();
+    QTRY_VERIFY(window.link().PortOpen());
+
+    QVERIFY(ba->write(sampleReport().left(11)));
+    QTRY_COMPARE(caption(window, "Label14"), u"12"_s);
+    ba->vanish();
+    QTRY_VERIFY(!window.link().PortOpen());
+    QVERIFY(caption(window, "Label20").isEmpty() || caption(window, "Label20") == u"Please Reset BA"_s);
+
+    ba = std::make_unique<Pty>();
+    QVERIFY(ba->linkAs(ports.path(), 1));
+    QTRY_VERIFY(window.link().PortOpen());
+    QVERIFY(ba->write(sampleReport()));
+    QTRY_COMPARE(caption(window, "Label20"), u"BA Reset Finish"_s);
+    QCOMPARE(caption(window, "Label14"), u"1234"_s);
+    QCOMPARE(caption(window, "Label19"), u"0A0B"_s);
+}
+
+void TestSerialWindow::deviceVanishesInTestMode()
+{
+    QTemporaryDir ports;
+    auto ba = std::make_unique<Pty>();
+    QVERIFY(ba->linkAs(ports.path(), 1));
+    Form1 window(new SerialLink(ports.path()));
+    window.show();
+    QTRY_VERIFY(window.link().PortOpen());
+
+    window.protocol().EnterTestMode();
+    QCOMPARE(ba->read(2), QByteArray::fromHex("6E14"));
+    QVERIFY(ba->write(QByteArray::fromHex("6E1405")));
+    QTRY_COMPARE(window.text(Control::Text1), u"110\r\n20\r\n5"_s);
+    ba->vanish();
+    // The link drops the dead descriptor rather than spinning on it.
+    QTRY_VERIFY(!window.link().PortOpen());
+
+    // Commands given while it is gone are lost, and only they.
+    window.protocol().LeaveTestMode();
+    QCOMPARE(caption(window, "Label20"), u"BA Resume Normal Mode"_s);
+    QCOMPARE(window.text(Control::Text1), u"110\r\n20\r\n5"_s);
+
+    ba = std::make_unique<Pty>();
+    QVERIFY(ba->linkAs(ports.path(), 1));
+    QTRY_VERIFY(window.link().PortOpen());
+    window.protocol().EnterTestMode();
+    QCOMPARE(ba->read(2), QByteArray::fromHex("6E14"));
 }
 
 QTEST_MAIN(TestSerialWindow)

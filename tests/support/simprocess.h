@@ -20,6 +20,12 @@ public:
         return m_process.state() == QProcess::NotRunning || m_process.waitForFinished(ms);
     }
     void stop();
+    // Gone without cleaning up, as a crash or an unplug would leave it.
+    void kill()
+    {
+        m_process.kill();
+        m_process.waitForFinished(3000);
+    }
 
     static QString program();
 
