@@ -77,9 +77,9 @@ void SerialLink::open()
     // Pseudo-terminals have no modem lines; those calls fail there and that is fine.
     m_serial.setDataTerminalReady(LineSettings::kDtrWhileOpen);
     m_serial.setRequestToSend(LineSettings::kRtsWhileOpen);
-    m_event = m_held.isEmpty() ? CommEvents::kNone : CommEvents::kReceive;
-    if (m_serial.bytesAvailable() > 0)
-        m_event = CommEvents::kReceive;
+    // Bytes kept from before the close count as received.
+    m_event = m_held.isEmpty() && m_serial.bytesAvailable() == 0 ? CommEvents::kNone
+                                                                 : CommEvents::kReceive;
 }
 
 void SerialLink::close()

@@ -252,7 +252,7 @@ QString Form1::text(Control box) const
 {
     if (box == Control::Text2)
         return m_portBox->text();
-    const_cast<Form1 *>(this)->flushLog();
+    flushLog();
     return m_log->toPlainText().replace(kLf, kCrLf);
 }
 
@@ -287,7 +287,7 @@ void Form1::appendText(Control box, QStringView text)
     m_pendingLog += text;
 }
 
-void Form1::flushLog()
+void Form1::flushLog() const
 {
     if (m_pendingLog.isEmpty())
         return;

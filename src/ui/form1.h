@@ -27,6 +27,9 @@ public:
                    QWidget *parent = nullptr);
     ~Form1() override;
 
+    using QObject::startTimer;
+    using QWidget::setEnabled;
+
     DeviceProtocol &protocol() { return m_protocol; }
     DeviceLink &link() { return *m_link; }
 
@@ -49,7 +52,7 @@ private:
     void bindHandlers();
     void load();
     void centreOnScreen();
-    void flushLog();
+    void flushLog() const;
     void followLastLine();
     QObject *object(Control control) const;
     QLabel *label(Control control) const;
@@ -62,5 +65,5 @@ private:
     QPlainTextEdit *m_log = nullptr;
     QLineEdit *m_portBox = nullptr;
     // Log text appended during a poll, inserted in one edit when the poll ends.
-    QString m_pendingLog;
+    mutable QString m_pendingLog;
 };
