@@ -294,7 +294,10 @@ void Form1::flushLog() const
     const QString lines = std::exchange(m_pendingLog, {}).replace(kCrLf, kLf);
     QTextCursor cursor(m_log->document());
     cursor.movePosition(QTextCursor::End);
+    // One edit block: the layout and the change handler run once per poll.
+    cursor.beginEditBlock();
     cursor.insertText(lines);
+    cursor.endEditBlock();
 }
 
 void Form1::followLastLine()

@@ -127,7 +127,10 @@ void BaSimulator::pace()
     m_credit -= out.size();
 
     if (m_streamRate > 0) {
-        const double streamCap = m_streamRate * (kPaceTickMs * 4) / 1000.0;
+        // A late tick catches up, up to a quarter second: the rate holds even
+        // when the event loop is busy for a while.
+        constexpr double kCatchUpSeconds = 0.25;
+        const double streamCap = m_streamRate * kCatchUpSeconds;
         m_streamCredit = std::min(m_streamCredit + m_streamRate * elapsed / 1000.0,
                                   std::max(streamCap, 1.0));
         for (; m_streamCredit >= 1; m_streamCredit -= 1)
