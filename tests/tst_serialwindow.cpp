@@ -17,17 +17,40 @@
 
 using namespace Qt::Literals::StringLiterals;
 
+namespace {
+QString caption(const Form1 &w, const char *name)
+{
+    return w.findChild<QLabel *>(QString::fromLatin1(name))->text();
+}
+
+// The window on SerialLink, with a pseudo-terminal BA published as port 1.
+struct PluggedWindow
+{
+    QTemporaryDir ports;
+    std::unique_ptr<Pty> ba = plugIn();
+    Form1 window{new SerialLink(ports.path())};
+
+    std::unique_ptr<Pty> plugIn() const
+    {
+        auto pty = std::make_unique<Pty>();
+        pty->linkAs(ports.path(), 1);
+        return pty;
+    }
+    // Unplugged and plugged in again: a new device behind the same number.
+    void replug() { ba = plugIn(); }
+    bool portOpen(bool open = true) const
+    {
+        return QTest::qWaitFor([&] { return window.link().PortOpen() == open; }, 5000);
+    }
+    QString caption(const char *name) const { return ::caption(window, name); }
+};
+} // namespace
+
 // The whole tool on a real serial stack: the window, its timers, SerialLink
 // and a pseudo-terminal playing the BA.
 class TestSerialWindow : public QObject
 {
     Q_OBJECT
-
-private:
-    static QString caption(const Form1 &w, const char *name)
-    {
-        return w.findChild<QLabel *>(QString::fromLatin1(name))->text();
-    }
 
 private Q_SLOTS:
     void reportAndCommandsThroughThePort();
@@ -38,27 +61,23 @@ private Q_SLOTS:
 
 void TestSerialWindow::reportAndCommandsThroughThePort()
 {
-    QTemporaryDir ports;
-    Pty ba;
-    QVERIFY(ba.linkAs(ports.path(), 1));
-    Form1 window(new SerialLink(ports.path()));
-    window.show();
-    QTRY_VERIFY(window.link().PortOpen());
+    PluggedWindow f;
+    f.window.show();
+    QVERIFY(f.portOpen());
 
-    QVERIFY(ba.write(sampleReport()));
-    QTRY_COMPARE(caption(window, "Label19"), u"0A0B"_s);
-    QCOMPARE(caption(window, "Label5"), u"1.0"_s);
-    QCOMPARE(caption(window, "Label20"), u"BA Reset Finish"_s);
+    QVERIFY(f.ba->write(sampleReport()));
+    QTRY_COMPARE(f.caption("Label19"), u"0A0B"_s);
+    QCOMPARE(f.caption("Label5"), u"1.0"_s);
+    QCOMPARE(f.caption("Label20"), u"BA Reset Finish"_s);
 
-    auto *vrAdjust = window.findChild<QPushButton *>(u"Command8"_s);
-    QTest::mouseClick(vrAdjust, Qt::LeftButton);
-    QCOMPARE(ba.read(2), QByteArray::fromHex("6E14"));
-    QVERIFY(ba.write(QByteArray::fromHex("6E14")));
-    QTRY_COMPARE(window.text(Control::Text1), u"110\r\n20"_s);
+    QTest::mouseClick(f.window.findChild<QPushButton *>(u"Command8"_s), Qt::LeftButton);
+    QCOMPARE(f.ba->read(2), QByteArray::fromHex("6E14"));
+    QVERIFY(f.ba->write(QByteArray::fromHex("6E14")));
+    QTRY_COMPARE(f.window.text(Control::Text1), u"110\r\n20"_s);
 
-    QTest::mouseClick(window.findChild<QPushButton *>(u"Command1"_s), Qt::LeftButton);
-    QCOMPARE(ba.read(2), QByteArray::fromHex("6363"));
-    QCOMPARE(caption(window, "Label20"), u"Please Reset BA To Resume Normal Mode"_s);
+    QTest::mouseClick(f.window.findChild<QPushButton *>(u"Command1"_s), Qt::LeftButton);
+    QCOMPARE(f.ba->read(2), QByteArray::fromHex("6363"));
+    QCOMPARE(f.caption("Label20"), u"Please Reset BA To Resume Normal Mode"_s);
 }
 
 void TestSerialWindow::portBoxMovesTheLink()
@@ -100,55 +119,47 @@ void TestSerialWindow::portBoxMovesTheLink()
 
 void TestSerialWindow::deviceVanishesMidReportAndReturns()
 {
-    QTemporaryDir ports;
-    auto ba = std::make_unique<Pty>();
-    QVERIFY(ba->linkAs(ports.path(), 1));
-    Form1 window(new SerialLink(ports.path()));
-    window.show();
-    QTRY_VERIFY(window.link().PortOpen());
+    PluggedWindow f;
+    f.window.show();
+    QVERIFY(f.portOpen());
 
-    QVERIFY(ba->write(sampleReport().left(11)));
-    QTRY_COMPARE(caption(window, "Label14"), u"12"_s);
-    ba->vanish();
-    QTRY_VERIFY(!window.link().PortOpen());
-    QVERIFY(caption(window, "Label20").isEmpty() || caption(window, "Label20") == u"Please Reset BA"_s);
+    QVERIFY(f.ba->write(sampleReport().left(11)));
+    QTRY_COMPARE(f.caption("Label14"), u"12"_s);
+    f.ba->vanish();
+    QVERIFY(f.portOpen(false));
+    QCOMPARE(f.caption("Label20"), u"Please Reset BA"_s);
 
-    ba = std::make_unique<Pty>();
-    QVERIFY(ba->linkAs(ports.path(), 1));
-    QTRY_VERIFY(window.link().PortOpen());
-    QVERIFY(ba->write(sampleReport()));
-    QTRY_COMPARE(caption(window, "Label20"), u"BA Reset Finish"_s);
-    QCOMPARE(caption(window, "Label14"), u"1234"_s);
-    QCOMPARE(caption(window, "Label19"), u"0A0B"_s);
+    f.replug();
+    QVERIFY(f.portOpen());
+    QVERIFY(f.ba->write(sampleReport()));
+    QTRY_COMPARE(f.caption("Label20"), u"BA Reset Finish"_s);
+    QCOMPARE(f.caption("Label14"), u"1234"_s);
+    QCOMPARE(f.caption("Label19"), u"0A0B"_s);
 }
 
 void TestSerialWindow::deviceVanishesInTestMode()
 {
-    QTemporaryDir ports;
-    auto ba = std::make_unique<Pty>();
-    QVERIFY(ba->linkAs(ports.path(), 1));
-    Form1 window(new SerialLink(ports.path()));
-    window.show();
-    QTRY_VERIFY(window.link().PortOpen());
+    PluggedWindow f;
+    f.window.show();
+    QVERIFY(f.portOpen());
 
-    window.protocol().EnterTestMode();
-    QCOMPARE(ba->read(2), QByteArray::fromHex("6E14"));
-    QVERIFY(ba->write(QByteArray::fromHex("6E1405")));
-    QTRY_COMPARE(window.text(Control::Text1), u"110\r\n20\r\n5"_s);
-    ba->vanish();
+    f.window.protocol().EnterTestMode();
+    QCOMPARE(f.ba->read(2), QByteArray::fromHex("6E14"));
+    QVERIFY(f.ba->write(QByteArray::fromHex("6E1405")));
+    QTRY_COMPARE(f.window.text(Control::Text1), u"110\r\n20\r\n5"_s);
+    f.ba->vanish();
     // The link drops the dead descriptor rather than spinning on it.
-    QTRY_VERIFY(!window.link().PortOpen());
+    QVERIFY(f.portOpen(false));
 
     // Commands given while it is gone are lost, and only they.
-    window.protocol().LeaveTestMode();
-    QCOMPARE(caption(window, "Label20"), u"BA Resume Normal Mode"_s);
-    QCOMPARE(window.text(Control::Text1), u"110\r\n20\r\n5"_s);
+    f.window.protocol().LeaveTestMode();
+    QCOMPARE(f.caption("Label20"), u"BA Resume Normal Mode"_s);
+    QCOMPARE(f.window.text(Control::Text1), u"110\r\n20\r\n5"_s);
 
-    ba = std::make_unique<Pty>();
-    QVERIFY(ba->linkAs(ports.path(), 1));
-    QTRY_VERIFY(window.link().PortOpen());
-    window.protocol().EnterTestMode();
-    QCOMPARE(ba->read(2), QByteArray::fromHex("6E14"));
+    f.replug();
+    QVERIFY(f.portOpen());
+    f.window.protocol().EnterTestMode();
+    QCOMPARE(f.ba->read(2), QByteArray::fromHex("6E14"));
 }
 
 QTEST_MAIN(TestSerialWindow)

@@ -32,6 +32,7 @@ public:
 
     DeviceProtocol &protocol() { return m_protocol; }
     DeviceLink &link() { return *m_link; }
+    const DeviceLink &link() const { return *m_link; }
 
     QString caption(Control label) const override;
     void setCaption(Control label, const QString &caption) override;
