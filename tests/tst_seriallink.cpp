@@ -283,7 +283,7 @@ void TestSerialLink::thousandReopensLeakNothing()
     for (int i = 0; i < 50; ++i)
         ReopenLink(*m_link, u"3"_s);
     const int fds = openDescriptors();
-    const qint64 rss = residentKiB();
+    [[maybe_unused]] const qint64 rss = residentKiB();
     for (int i = 0; i < 1000; ++i) {
         ReopenLink(*m_link, u"3"_s);
         if (i % 100 == 0)
