@@ -54,26 +54,26 @@ QColor designColour(quint32 value)
     return QColor(int(value & 0xFF), int((value >> 8) & 0xFF), int((value >> 16) & 0xFF));
 }
 
-void applyColours(QWidget *widget, const ControlSpec &spec)
+void applyColours(QWidget *widget, const ControlSpec &design)
 {
-    if (spec.ground == kDefaultColour)
+    if (design.ground == kDefaultColour)
         return;
     QPalette palette = widget->palette();
-    if (spec.kind == Kind::LogBox) {
-        palette.setColor(QPalette::Base, designColour(spec.ground));
-        palette.setColor(QPalette::Text, designColour(spec.text));
+    if (design.kind == Kind::LogBox) {
+        palette.setColor(QPalette::Base, designColour(design.ground));
+        palette.setColor(QPalette::Text, designColour(design.text));
     } else {
-        palette.setColor(QPalette::Window, designColour(spec.ground));
-        palette.setColor(QPalette::WindowText, designColour(spec.text));
+        palette.setColor(QPalette::Window, designColour(design.ground));
+        palette.setColor(QPalette::WindowText, designColour(design.text));
         widget->setAutoFillBackground(true);
     }
     widget->setPalette(palette);
 }
 
-QWidget *makeWidget(const ControlSpec &spec, QWidget *container)
+QWidget *makeWidget(const ControlSpec &design, QWidget *container)
 {
-    const QString caption = QString::fromLatin1(spec.caption);
-    switch (spec.kind) {
+    const QString caption = QString::fromLatin1(design.caption);
+    switch (design.kind) {
     case Kind::Frame:
         return new QGroupBox(caption, container);
     case Kind::Label: {
@@ -82,8 +82,8 @@ QWidget *makeWidget(const ControlSpec &spec, QWidget *container)
         label->setWordWrap(true);
         label->setIndent(0); // a framed label otherwise pushes its text off the top edge
         label->setAlignment(Qt::AlignTop
-                            | ((spec.flags & AlignLeft) ? Qt::AlignLeft : Qt::AlignHCenter));
-        if (spec.flags & Bordered) {
+                            | ((design.flags & AlignLeft) ? Qt::AlignLeft : Qt::AlignHCenter));
+        if (design.flags & Bordered) {
             label->setFrameShape(QFrame::Box);
             label->setFrameShadow(QFrame::Plain);
             label->setLineWidth(1);
@@ -107,7 +107,7 @@ QWidget *makeWidget(const ControlSpec &spec, QWidget *container)
     }
     case Kind::Option: {
         auto *option = new QRadioButton(caption, container);
-        option->setChecked(spec.flags & Checked);
+        option->setChecked(design.flags & Checked);
         return option;
     }
     case Kind::Timer:
@@ -147,30 +147,30 @@ Form1::~Form1() = default;
 void Form1::buildControls()
 {
     QHash<QString, QWidget *> containers{{QStringLiteral("Form1"), this}};
-    for (const ControlSpec &spec : controls()) {
-        const QString name = QString::fromLatin1(spec.name);
-        if (spec.kind == Kind::Timer) {
+    for (const ControlSpec &design : controls()) {
+        const QString name = QString::fromLatin1(design.name);
+        if (design.kind == Kind::Timer) {
             auto *timer = new QTimer(this);
             timer->setObjectName(name);
-            timer->setInterval(spec.intervalMs);
+            timer->setInterval(design.intervalMs);
             continue;
         }
-        QWidget *widget = makeWidget(spec, containers.value(QString::fromLatin1(spec.container)));
+        QWidget *widget = makeWidget(design, containers.value(QString::fromLatin1(design.container)));
         widget->setObjectName(name);
-        widget->setGeometry(pixels(spec.left), pixels(spec.top),
-                            pixels(spec.width), pixels(spec.height));
-        QFont font = spec.pointSize > 0 ? QFont(QString::fromLatin1(kFontFamily)) : QApplication::font();
-        if (spec.pointSize > 0)
-            font.setPointSizeF(spec.pointSize);
+        widget->setGeometry(pixels(design.left), pixels(design.top),
+                            pixels(design.width), pixels(design.height));
+        QFont font = design.pointSize > 0 ? QFont(QString::fromLatin1(kFontFamily)) : QApplication::font();
+        if (design.pointSize > 0)
+            font.setPointSizeF(design.pointSize);
         widget->setFont(font);
-        applyColours(widget, spec);
-        if (spec.kind != Kind::LineBox && spec.kind != Kind::LogBox && *spec.caption)
-            widget->setAccessibleName(QString::fromLatin1(spec.caption));
-        if (spec.flags & Hidden)
+        applyColours(widget, design);
+        if (design.kind != Kind::LineBox && design.kind != Kind::LogBox && *design.caption)
+            widget->setAccessibleName(QString::fromLatin1(design.caption));
+        if (design.flags & Hidden)
             widget->setHidden(true);
-        if (spec.flags & Disabled)
+        if (design.flags & Disabled)
             widget->setEnabled(false);
-        if (spec.kind == Kind::Frame)
+        if (design.kind == Kind::Frame)
             containers.insert(name, widget);
     }
 
