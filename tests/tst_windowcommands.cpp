@@ -34,6 +34,7 @@ private Q_SLOTS:
     void exitToolEndsTheEventLoop();
     void portBoxKeyFilter_data();
     void portBoxKeyFilter();
+    void portBoxEditableAgainAfterFocusLeft();
 };
 
 void TestWindowCommands::adjustmentCycleByClicking()
@@ -201,6 +202,24 @@ void TestWindowCommands::portBoxKeyFilter()
     }
     QCOMPARE(box->text(), text);
     QVERIFY(!box->isReadOnly()); // every key-up leaves it editable
+}
+
+void TestWindowCommands::portBoxEditableAgainAfterFocusLeft()
+{
+    WindowFixture f;
+    f.window.show();
+    QVERIFY(QTest::qWaitForWindowActive(&f.window));
+    auto *box = f.child<QLineEdit>("Text2");
+    box->setFocus();
+    QTest::keyPress(box, Qt::Key_Shift);
+    QVERIFY(box->isReadOnly());
+    // Shift is let go over another control.
+    f.log()->setFocus();
+    QTest::keyRelease(f.log(), Qt::Key_Shift);
+    box->setFocus();
+    box->end(false);
+    QTest::keyClick(box, Qt::Key_2);
+    QCOMPARE(box->text(), u"12"_s);
 }
 
 QTEST_MAIN(TestWindowCommands)

@@ -343,6 +343,9 @@ bool Form1::eventFilter(QObject *watched, QEvent *event)
         } else if (event->type() == QEvent::KeyRelease) {
             m_portBox->setReadOnly(PortKeyFilter::readOnlyOnKeyUp(
                     VirtualKeyCode(*static_cast<QKeyEvent *>(event))));
+        } else if (event->type() == QEvent::FocusIn) {
+            // A key released while the focus was elsewhere never reached us.
+            m_portBox->setReadOnly(false);
         }
     }
     return QWidget::eventFilter(watched, event);
