@@ -3,6 +3,7 @@
 #include "basimulator.h"
 #include "benchsupport.h"
 #include "form1.h"
+#include "linewriter.h"
 #include "naivelink.h"
 #include "portclaim.h"
 #include "seriallink.h"
@@ -12,7 +13,6 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QRandomGenerator>
-#include <QSocketNotifier>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QTimer>
@@ -34,25 +34,12 @@ public:
     {
         if (!m_claim)
             qFatal("cannot claim port %d: %s", port, qPrintable(m_error));
+        m_line = std::make_unique<LineWriter>(m_claim->controlFd());
         QObject::connect(&m_ba, &BaSimulator::transmit, [this](const QByteArray &b) { send(b); });
-        m_writable = std::make_unique<QSocketNotifier>(m_claim->controlFd(), QSocketNotifier::Write);
-        m_writable->setEnabled(false);
-        QObject::connect(m_writable.get(), &QSocketNotifier::activated, [this] { send({}); });
     }
 
-    // Writes now; keeps what the pty can't take yet and writes it when it can.
-    void send(const QByteArray &bytes)
-    {
-        m_unsent += bytes;
-        while (!m_unsent.isEmpty()) {
-            const ssize_t n = ::write(m_claim->controlFd(), m_unsent.constData(), size_t(m_unsent.size()));
-            if (n <= 0)
-                break;
-            m_unsent.remove(0, n);
-        }
-        m_writable->setEnabled(!m_unsent.isEmpty());
-    }
-    bool idle() const { return m_unsent.isEmpty(); }
+    void send(const QByteArray &bytes) { m_line->send(bytes); }
+    bool idle() const { return m_line->idle(); }
     BaSimulator &ba() { return m_ba; }
     QString devicePath() const { return m_claim->devicePath(); }
 
@@ -60,8 +47,7 @@ private:
     QString m_error;
     std::optional<PortClaim> m_claim;
     BaSimulator m_ba;
-    std::unique_ptr<QSocketNotifier> m_writable;
-    QByteArray m_unsent;
+    std::unique_ptr<LineWriter> m_line;
 };
 
 void waitFor(const std::function<bool()> &done, const char *what, int ms = 5000)

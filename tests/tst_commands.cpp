@@ -1,24 +1,11 @@
 #include "protocolfixture.h"
+#include "scriptedprompt.h"
 
 #include <QTest>
 
 using namespace Qt::Literals::StringLiterals;
 
 namespace {
-struct ScriptedPrompt final : ConfirmPrompt
-{
-    bool answer = false;
-    QString title, text;
-    int asked = 0;
-    bool confirm(const QString &t, const QString &x) override
-    {
-        ++asked;
-        title = t;
-        text = x;
-        return answer;
-    }
-};
-
 // One written byte and the mode the tool was in as it went out.
 QString writeTrace(const QByteArray &bytes, bool testMode)
 {

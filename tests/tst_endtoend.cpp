@@ -1,5 +1,6 @@
 #include "form1.h"
 #include "seriallink.h"
+#include "scriptedprompt.h"
 #include "simprocess.h"
 
 #include <QApplication>
@@ -13,14 +14,6 @@
 #include <memory>
 
 using namespace Qt::Literals::StringLiterals;
-
-namespace {
-struct ScriptedPrompt final : ConfirmPrompt
-{
-    bool answer = false;
-    bool confirm(const QString &, const QString &) override { return answer; }
-};
-} // namespace
 
 // The real window on the real serial stack against the simulated BA.
 class TestEndToEnd : public QObject

@@ -1,5 +1,6 @@
 // ba-sim: a made-up BA on a pseudo-terminal, published as port N for the tool.
 #include "basimulator.h"
+#include "linewriter.h"
 #include "portclaim.h"
 #include "portselection.h"
 
@@ -141,24 +142,9 @@ int main(int argc, char *argv[])
     BaSimulator ba(identity, pace);
     QObject::connect(&ba, &BaSimulator::said, &say);
 
-    // The tool's side may be closed for a moment; keep what it can't take yet.
-    QByteArray unsent;
-    QSocketNotifier writable(claim->controlFd(), QSocketNotifier::Write);
-    writable.setEnabled(false);
-    const auto flush = [&] {
-        while (!unsent.isEmpty()) {
-            const ssize_t n = ::write(claim->controlFd(), unsent.constData(), size_t(unsent.size()));
-            if (n <= 0)
-                break;
-            unsent.remove(0, n);
-        }
-        writable.setEnabled(!unsent.isEmpty());
-    };
-    QObject::connect(&writable, &QSocketNotifier::activated, &app, flush);
-    QObject::connect(&ba, &BaSimulator::transmit, &app, [&](const QByteArray &bytes) {
-        unsent += bytes;
-        flush();
-    });
+    // The tool's side may be closed for a moment; the writer keeps what it can't take yet.
+    LineWriter line(claim->controlFd());
+    QObject::connect(&ba, &BaSimulator::transmit, &app, [&](const QByteArray &bytes) { line.send(bytes); });
 
     QSocketNotifier readable(claim->controlFd(), QSocketNotifier::Read);
     QObject::connect(&readable, &QSocketNotifier::activated, &app, [&] {
