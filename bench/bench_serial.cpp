@@ -6,6 +6,7 @@
 #include "linewriter.h"
 #include "naivelink.h"
 #include "portclaim.h"
+#include "pseudoterminal.h"
 #include "seriallink.h"
 
 #include <QApplication>
@@ -176,6 +177,43 @@ void streamLoss(const QString &folder, int seconds)
           rows);
 }
 
+// Two copies of the tool on one port, the second started after the first:
+// who logs the stream, and how often the port changes hands.
+void twoInstances(const QString &folder)
+{
+    constexpr int kBytes = 9'600;
+    BenchDevice device(folder, 5);
+    QList<std::shared_ptr<Form1>> windows;
+    for (int i = 0; i < 2; ++i) {
+        auto window = std::make_shared<Form1>(new SerialLink(folder));
+        window->findChild<QLineEdit *>(QStringLiteral("Text2"))->setText(QStringLiteral("5"));
+        window->show();
+        if (i == 0)
+            waitFor([&] { return window->link().PortOpen(); }, "the port to open");
+        window->protocol().EnterTestMode();
+        windows << window;
+    }
+    for (const auto &window : std::as_const(windows))
+        window->protocol().ClearLog();
+    // The second copy's opens are the hand-overs; one lasts until its next tick.
+    int handOvers = 0;
+    QObject::connect(windows[1]->findChild<QTimer *>(QStringLiteral("Timer2")), &QTimer::timeout,
+                     [&] { handOvers += windows[1]->link().PortOpen() ? 1 : 0; });
+    device.ba().startStream(BaSimulator::kLineBytesPerSecond);
+    waitFor([&] { return device.ba().streamed() >= kBytes; }, "the stream", 30000);
+    device.ba().startStream(0);
+    waitFor([&] { return device.idle(); }, "the stream to drain", 10000);
+    QTest::qWait(400);
+    const auto logged = [&](int i) {
+        return windows[i]->text(Control::Text1).split(QStringLiteral("\r\n"), Qt::SkipEmptyParts).size();
+    };
+    table(QStringLiteral("Two copies of the tool on one port, 960 bytes/s"),
+          {QStringLiteral("sent"), QStringLiteral("first logged"), QStringLiteral("second logged"),
+           QStringLiteral("hand-overs"), QStringLiteral("target")},
+          {{QString::number(device.ba().streamed()), QString::number(logged(0)), QString::number(logged(1)),
+            QString::number(handOvers), QStringLiteral("first logs all, second 0, 0 hand-overs")}});
+}
+
 double cpuSeconds()
 {
     rusage usage{};
@@ -210,6 +248,12 @@ void idleCost(const QString &folder, int seconds)
     // A number with nothing behind it: the open fails every half second.
     window.findChild<QLineEdit *>(QStringLiteral("Text2"))->setText(QStringLiteral("250"));
     measure(QStringLiteral("port number with no device"));
+    // Someone's shell behind the number: refused at every tick after a look at /proc.
+    Pty shell;
+    if (shell.becomeSessionTerminal() && shell.linkAs(folder, 6)) {
+        window.findChild<QLineEdit *>(QStringLiteral("Text2"))->setText(QStringLiteral("6"));
+        measure(QStringLiteral("port is a session's terminal"));
+    }
     table(QStringLiteral("Idle cost"),
           {QStringLiteral("state"), QStringLiteral("seconds"), QStringLiteral("CPU %"),
            QStringLiteral("RSS (MiB)"), QStringLiteral("target")},
@@ -228,6 +272,7 @@ int main(int argc, char *argv[])
 
     reportLatency(folder.path(), quick ? 20 : 200);
     streamLoss(folder.path(), quick ? 3 : 20);
+    twoInstances(folder.path());
     idleCost(folder.path(), quick ? 5 : 60);
     return 0;
 }

@@ -83,21 +83,26 @@ void TestSerialWindow::reportAndCommandsThroughThePort()
 void TestSerialWindow::portBoxMovesTheLink()
 {
     QTemporaryDir ports;
-    Pty first, second;
+    Pty first, second, fifth;
     QVERIFY(first.linkAs(ports.path(), 1));
     QVERIFY(second.linkAs(ports.path(), 2));
+    QVERIFY(fifth.linkAs(ports.path(), 5));
     Form1 window(new SerialLink(ports.path()));
     window.show();
     QTRY_VERIFY(window.link().PortOpen());
     auto *box = window.findChild<QLineEdit *>(u"Text2"_s);
+    QCOMPARE(box->toolTip(), first.devicePath() + u": open"_s);
 
-    // Bad numbers keep the port it had.
-    for (const QString &text : {u""_s, u"0"_s, u"99999"_s, u"COM"_s}) {
+    // Bad numbers keep the port it had, which is not the default one.
+    box->setText(u"5"_s);
+    QTRY_COMPARE(window.link().CommPort(), qint16(5));
+    for (const QString &text : {u""_s, u"0"_s, u"256"_s, u"99999"_s, u"COM3"_s}) {
         box->setText(text);
         QSignalSpy tick(window.findChild<QTimer *>(u"Timer2"_s), &QTimer::timeout);
         QVERIFY(tick.wait());
         QVERIFY(window.link().PortOpen());
-        QCOMPARE(window.link().CommPort(), qint16(1));
+        QCOMPARE(window.link().CommPort(), qint16(5));
+        QCOMPARE(box->toolTip(), fifth.devicePath() + u": open"_s);
     }
 
     box->setText(u"2"_s);

@@ -1,3 +1,4 @@
+#include "appsession.h"
 #include "form1.h"
 #include "portselection.h"
 #include "seriallink.h"
@@ -19,15 +20,24 @@ bool haveDisplay()
 }
 } // namespace
 
-int main(int argc, char *argv[])
+int main(int /*argc*/, char *argv[])
 {
     if (!haveDisplay()) {
         std::fputs("calvarin: no display (DISPLAY and WAYLAND_DISPLAY are unset); "
                    "start it from a desktop session\n", stderr);
         return EXIT_FAILURE;
     }
-    QApplication app(argc, argv);
+    // The tool has no command line: Qt's own options (-reverse, -stylesheet)
+    // never reach it. The environment still chooses the platform.
+    int qtArgc = 1;
+    char *qtArgv[] = {argv[0], nullptr};
+    AppSession::guardWindowSystem();
+    QApplication app(qtArgc, qtArgv);
+    AppSession::windowSystemReached();
     QApplication::setStyle(QStringLiteral("Fusion"));
+    AppSession::quitOnSignals(app);
+    // A lost display ends the program through exit(), past every destructor.
+    std::atexit(SerialLink::closeAll);
 
     Form1 window(new SerialLink(DefaultPortFolder()));
     window.show();

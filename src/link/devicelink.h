@@ -1,5 +1,7 @@
 #pragma once
 
+#include "portstatus.h"
+
 #include <QByteArray>
 #include <QObject>
 
@@ -32,4 +34,7 @@ public:
     // Both are readable while the port is closed and show nothing then.
     virtual qint16 InBufferCount() const = 0;
     virtual qint16 CommEvent() const = 0;
+
+    // What the last open found; for the technician, never for the protocol.
+    virtual PortStatus portStatus() const { return {}; }
 };

@@ -11,13 +11,13 @@ inline constexpr int kStopBits = 1;
 inline constexpr bool kEvenParity = false;
 inline constexpr bool kDtrWhileOpen = true;
 inline constexpr bool kRtsWhileOpen = false;
-inline constexpr int kReceiveThresholdBytes = 1; // every arrival raises a receive event
+inline constexpr bool kHardwareFlowControl = false;
 inline constexpr qint16 kDefaultPort = 1;
 inline constexpr qint16 kMinPort = 1;
 inline constexpr qint16 kMaxPort = 255;
 } // namespace LineSettings
 
-// Values of DeviceLink::CommEvent().
+// Values of DeviceLink::CommEvent(). Every arrival of data raises kReceive.
 namespace CommEvents {
 inline constexpr qint16 kNone = 0;
 inline constexpr qint16 kReceive = 2;

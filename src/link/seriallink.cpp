@@ -10,12 +10,31 @@ namespace {
 // Bounds the wait for the OS to accept a command byte; a pty or UART takes it
 // at once unless its output buffer is full.
 constexpr int kWriteTimeoutMs = 100;
+
+// Never destroyed: closeAll() may run from exit(), after static destructors.
+QList<SerialLink *> &liveLinks()
+{
+    static auto *links = new QList<SerialLink *>;
+    return *links;
 }
 
-SerialLink::SerialLink(const QString &portFolder, QObject *parent)
+PortState stateAfterFailedOpen(QSerialPort::SerialPortError error)
+{
+    switch (error) {
+    case QSerialPort::PermissionError: return PortState::InUse; // its lock, or the driver's exclusive flag
+    case QSerialPort::DeviceNotFoundError: return PortState::NoDevice;
+    case QSerialPort::UnsupportedOperationError: return PortState::NotSerial;
+    default: return PortState::NoDevice;
+    }
+}
+} // namespace
+
+SerialLink::SerialLink(const QString &portFolder, const QStringList &lockFolders, QObject *parent)
     : DeviceLink(parent)
+    , m_hold(lockFolders)
     , m_portFolder(portFolder)
 {
+    liveLinks() << this;
     // Unlimited: the 100 ms poll is the consumer, and a capped Qt buffer only
     // pushes the overflow into the kernel, which drops it.
     m_serial.setReadBufferSize(0);
@@ -25,7 +44,17 @@ SerialLink::SerialLink(const QString &portFolder, QObject *parent)
 
 SerialLink::~SerialLink()
 {
+    liveLinks().removeOne(this);
     close();
+    m_hold.release();
+}
+
+void SerialLink::closeAll()
+{
+    for (SerialLink *link : std::as_const(liveLinks())) {
+        link->close();
+        link->m_hold.release();
+    }
 }
 
 bool SerialLink::setCommPort(qint16 port)
@@ -64,16 +93,29 @@ QString SerialLink::devicePath(qint16 port) const
 void SerialLink::open()
 {
     const QString path = devicePath(m_port);
+    m_status = m_hold.acquire(path);
     if (path.isEmpty())
+        m_status.device = QDir(m_portFolder).filePath(PortLinkName(m_port));
+    if (m_status.state != PortState::Open)
         return;
+    // What another device sent never completes this one's report.
+    if (path != m_heldFrom)
+        m_held.clear();
+
+    m_hold.beforeOpen();
+    m_openDevice = path;
     m_serial.setPortName(path);
     m_serial.setBaudRate(LineSettings::kBaudRate);
-    m_serial.setDataBits(QSerialPort::Data8);
-    m_serial.setStopBits(QSerialPort::OneStop);
+    m_serial.setDataBits(QSerialPort::DataBits(LineSettings::kDataBits));
+    m_serial.setStopBits(QSerialPort::StopBits(LineSettings::kStopBits));
     m_serial.setParity(LineSettings::kEvenParity ? QSerialPort::EvenParity : QSerialPort::NoParity);
-    m_serial.setFlowControl(QSerialPort::NoFlowControl);
-    if (!m_serial.open(QIODevice::ReadWrite))
+    m_serial.setFlowControl(LineSettings::kHardwareFlowControl ? QSerialPort::HardwareControl
+                                                               : QSerialPort::NoFlowControl);
+    if (!m_serial.open(QIODevice::ReadWrite)) {
+        m_status.state = stateAfterFailedOpen(m_serial.error());
+        m_hold.afterClose();
         return;
+    }
     // Pseudo-terminals have no modem lines; those calls fail there and that is fine.
     m_serial.setDataTerminalReady(LineSettings::kDtrWhileOpen);
     m_serial.setRequestToSend(LineSettings::kRtsWhileOpen);
@@ -91,7 +133,9 @@ void SerialLink::close()
     // Pull in what the OS has received so the close cannot discard it.
     m_serial.waitForReadyRead(0);
     m_held += m_serial.readAll();
+    m_heldFrom = m_openDevice;
     m_serial.close();
+    m_hold.afterClose();
 }
 
 bool SerialLink::Output(const QByteArray &bytes)
@@ -138,5 +182,9 @@ void SerialLink::onErrorOccurred(QSerialPort::SerialPortError error)
         return;
     m_event = CommEvents::kFault;
     m_held += m_serial.readAll();
+    m_heldFrom = m_openDevice;
     m_serial.close();
+    // The device is gone; whatever comes back under the number is checked anew.
+    m_hold.release();
+    m_status.state = PortState::NoDevice;
 }

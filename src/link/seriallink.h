@@ -2,6 +2,7 @@
 
 #include "devicelink.h"
 #include "linesettings.h"
+#include "porthold.h"
 
 #include <QSerialPort>
 #include <QString>
@@ -10,14 +11,18 @@
 // in the port folder points to, else /dev/ttyS{N-1} (COMN on Windows).
 //
 // The re-open cycle closes the port twice a second, so closing keeps what was
-// received but not yet taken and hands it out first after the next open, and
-// pushes out any unsent command byte before the descriptor goes.
+// received but not yet taken and hands it out first after the next open on the
+// same device, and pushes out any unsent command byte before the descriptor
+// goes. From the first open on a device until the number names another one,
+// the device stays held (PortHold), so nobody takes it in the gap.
 class SerialLink final : public DeviceLink
 {
     Q_OBJECT
 
 public:
-    explicit SerialLink(const QString &portFolder, QObject *parent = nullptr);
+    explicit SerialLink(const QString &portFolder,
+                        const QStringList &lockFolders = PortHold::systemLockFolders(),
+                        QObject *parent = nullptr);
     ~SerialLink() override;
 
     [[nodiscard]] bool setCommPort(qint16 port) override;
@@ -28,9 +33,14 @@ public:
     QByteArray Input() override;
     qint16 InBufferCount() const override;
     qint16 CommEvent() const override;
+    PortStatus portStatus() const override { return m_status; }
 
     // The device that port number `port` opens.
     QString devicePath(qint16 port) const;
+
+    // Closes every link still open; for an exit that skips destructors, such
+    // as the window system going away.
+    static void closeAll();
 
 private:
     void open();
@@ -38,9 +48,13 @@ private:
     void onErrorOccurred(QSerialPort::SerialPortError error);
 
     QSerialPort m_serial;
+    PortHold m_hold;
     QString m_portFolder;
     qint16 m_port = LineSettings::kDefaultPort;
-    // Received before a close and not yet taken by Input().
+    // Received before a close and not yet taken by Input(), and from where.
     QByteArray m_held;
+    QString m_heldFrom;
+    QString m_openDevice;
     qint16 m_event = CommEvents::kNone;
+    PortStatus m_status;
 };

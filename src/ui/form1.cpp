@@ -198,8 +198,13 @@ void Form1::bindHandlers()
     connect(button("Command3"), &QPushButton::clicked, qApp, &QCoreApplication::quit);
 
     connect(timer(Control::Timer1), &QTimer::timeout, this, [this] { m_protocol.Timer1Tick(); });
-    connect(timer(Control::Timer2), &QTimer::timeout, this,
-            [this] { ReopenLink(*m_link, m_portBox->text()); });
+    connect(timer(Control::Timer2), &QTimer::timeout, this, [this] {
+        ReopenLink(*m_link, m_portBox->text());
+        // Why nothing arrives, for whoever hovers over the box; the window stays silent.
+        const QString why = PortStatusText(m_link->portStatus());
+        if (m_portBox->toolTip() != why)
+            m_portBox->setToolTip(why);
+    });
 
     connect(m_log, &QPlainTextEdit::textChanged, this, &Form1::followLastLine);
     m_portBox->installEventFilter(this);

@@ -5,6 +5,9 @@
 #include <QFile>
 
 #include <cerrno>
+#include <csignal>
+#include <sys/ioctl.h>
+#include <sys/wait.h>
 #include <fcntl.h>
 #include <poll.h>
 #include <pty.h>
@@ -76,8 +79,35 @@ QByteArray Pty::read(int atLeast, int timeoutMs)
     return bytes;
 }
 
+bool Pty::becomeSessionTerminal()
+{
+    int ready[2];
+    if (m_device < 0 || ::pipe(ready) != 0)
+        return false;
+    const pid_t child = ::fork();
+    if (child == 0) {
+        // Only async-signal-safe calls between fork and exit.
+        const char ok = ::setsid() >= 0 && ::ioctl(m_device, TIOCSCTTY, 0) == 0 ? 'y' : 'n';
+        [[maybe_unused]] const auto n = ::write(ready[1], &ok, 1);
+        for (;;)
+            ::pause();
+    }
+    ::close(ready[1]);
+    char ok = 'n';
+    const bool answered = child > 0 && ::read(ready[0], &ok, 1) == 1;
+    ::close(ready[0]);
+    if (child > 0)
+        m_sessionLeader = child;
+    return answered && ok == 'y';
+}
+
 void Pty::vanish()
 {
+    if (m_sessionLeader > 0) {
+        ::kill(pid_t(m_sessionLeader), SIGKILL);
+        ::waitpid(pid_t(m_sessionLeader), nullptr, 0);
+        m_sessionLeader = -1;
+    }
     if (m_device >= 0)
         ::close(m_device);
     if (m_master >= 0)

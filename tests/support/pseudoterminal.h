@@ -26,9 +26,13 @@ public:
     QByteArray read(int atLeast = 0, int timeoutMs = 2000);
     // The device goes away: both handles close, the tool's reads fail.
     void vanish();
+    // Makes the device the controlling terminal of a child in a session of its
+    // own, as a person's shell would have it. The child lives as long as this.
+    bool becomeSessionTerminal();
 
 private:
     int m_master = -1;
     int m_device = -1;
     QString m_path;
+    qint64 m_sessionLeader = -1;
 };

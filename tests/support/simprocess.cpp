@@ -9,6 +9,10 @@ QString SimProcess::program()
 
 bool SimProcess::start(const QString &portFolder, int port, const QStringList &extra)
 {
+    // What an earlier process said must not pass for this one's word.
+    if (m_process.isOpen())
+        m_process.readAll();
+    m_output.clear();
     m_process.setProcessChannelMode(QProcess::MergedChannels);
     m_process.start(program(), QStringList{QStringLiteral("--port-folder"), portFolder,
                                            QStringLiteral("--port"), QString::number(port)}

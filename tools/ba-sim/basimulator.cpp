@@ -37,7 +37,6 @@ QByteArray BaIdentity::report() const
 BaSimulator::BaSimulator(BaIdentity identity, int bytesPerSecond, QObject *parent)
     : QObject(parent)
     , m_identity(identity)
-    , m_factory(identity)
     , m_bytesPerSecond(bytesPerSecond)
 {
     m_pacer.setInterval(kPaceTickMs);
@@ -121,8 +120,8 @@ void BaSimulator::pace()
     const qint64 now = m_clock.elapsed();
     const qint64 elapsed = now - std::exchange(m_lastTick, now);
     // Never bank more than one tick's worth of idle time.
-    const double cap = m_bytesPerSecond * (kPaceTickMs * 2) / 1000.0;
-    m_credit = std::min(m_credit + m_bytesPerSecond * elapsed / 1000.0, std::max(cap, 1.0));
+    const double cap = double(m_bytesPerSecond) * (kPaceTickMs * 2) / 1000.0;
+    m_credit = std::min(m_credit + double(m_bytesPerSecond) * double(elapsed) / 1000.0, std::max(cap, 1.0));
     QByteArray out = take(qint64(m_credit));
     m_credit -= out.size();
 
@@ -133,7 +132,10 @@ void BaSimulator::pace()
         const double streamCap = m_streamRate * kCatchUpSeconds;
         m_streamCredit = std::min(m_streamCredit + m_streamRate * elapsed / 1000.0,
                                   std::max(streamCap, 1.0));
-        for (; m_streamCredit >= 1; m_streamCredit -= 1)
+        const qint64 room = std::max<qint64>(0, kMaxBacklogBytes - m_backlog() - out.size());
+        const qint64 count = std::min<qint64>(qint64(m_streamCredit), room);
+        m_streamCredit -= double(count);
+        for (qint64 i = 0; i < count; ++i)
             out += char(m_streamed++ & 0xFF);
     }
     if (!out.isEmpty())

@@ -5,6 +5,7 @@
 #include <QObject>
 #include <QTimer>
 #include <array>
+#include <functional>
 
 // What the simulated BA reports about itself.
 struct BaIdentity
@@ -39,6 +40,10 @@ public:
     void insertCard();
     // Numbered bytes (0, 1, ... 255, 0, ...) at `bytesPerSecond`, for benchmarks.
     void startStream(int bytesPerSecond);
+    // How many bytes wait unsent on the line; the stream makes no more than
+    // kMaxBacklogBytes wait, whatever rate it was asked for.
+    void setBacklog(std::function<qint64()> backlog) { m_backlog = std::move(backlog); }
+    static constexpr qint64 kMaxBacklogBytes = 64 * 1024;
 
     // Bytes from the tool.
     void receive(const QByteArray &bytes);
@@ -56,7 +61,6 @@ private:
     void pace();
 
     BaIdentity m_identity;
-    const BaIdentity m_factory;
     bool m_testMode = false;
     int m_first = -1;           // first byte of a command under way
     QByteArray m_queue;
@@ -65,6 +69,7 @@ private:
     qint64 m_streamed = 0;
     double m_credit = 0;
     double m_streamCredit = 0;
+    std::function<qint64()> m_backlog = [] { return qint64(0); };
     QTimer m_pacer;
     QElapsedTimer m_clock;
     qint64 m_lastTick = 0;

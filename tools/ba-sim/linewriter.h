@@ -13,6 +13,7 @@ public:
 
     void send(const QByteArray &bytes);
     bool idle() const { return m_unsent.isEmpty(); }
+    qint64 backlog() const { return m_unsent.size(); }
 
 private:
     void flush();

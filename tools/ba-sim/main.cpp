@@ -11,6 +11,7 @@
 #include <QTimer>
 
 #include <csignal>
+#include <limits>
 #include <cstdio>
 #include <fcntl.h>
 #include <termios.h>
@@ -57,14 +58,15 @@ struct RawKeys
     }
 };
 
-int positiveOption(const QCommandLineParser &options, const QString &name, int fallback)
+int positiveOption(const QCommandLineParser &options, const QString &name, int fallback,
+                   int max = std::numeric_limits<int>::max())
 {
     if (!options.isSet(name))
         return fallback;
     bool ok = false;
     const int value = options.value(name).toInt(&ok);
-    if (!ok || value <= 0)
-        refuse(QStringLiteral("--%1 needs a whole number above 0").arg(name));
+    if (!ok || value <= 0 || value > max)
+        refuse(QStringLiteral("--%1 needs a whole number from 1 to %2").arg(name).arg(max));
     return value;
 }
 
@@ -123,7 +125,9 @@ int main(int argc, char *argv[])
     if (!portOk)
         refuse(QStringLiteral("--port needs a number from 1 to 255"));
     const int pace = positiveOption(options, QStringLiteral("pace"), BaSimulator::kLineBytesPerSecond);
-    const int resetEvery = positiveOption(options, QStringLiteral("reset-every"), 0);
+    // Seconds become a timer's milliseconds, which must fit an int.
+    const int resetEvery = positiveOption(options, QStringLiteral("reset-every"), 0,
+                                          std::numeric_limits<int>::max() / 1000);
     const int stream = positiveOption(options, QStringLiteral("stream"), 0);
     const BaIdentity identity = identityFrom(options);
 
@@ -145,6 +149,7 @@ int main(int argc, char *argv[])
     // The tool's side may be closed for a moment; the writer keeps what it can't take yet.
     LineWriter line(claim->controlFd());
     QObject::connect(&ba, &BaSimulator::transmit, &app, [&](const QByteArray &bytes) { line.send(bytes); });
+    ba.setBacklog([&line] { return line.backlog(); });
 
     QSocketNotifier readable(claim->controlFd(), QSocketNotifier::Read);
     QObject::connect(&readable, &QSocketNotifier::activated, &app, [&] {

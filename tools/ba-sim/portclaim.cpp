@@ -10,19 +10,9 @@
 #include <cerrno>
 #include <fcntl.h>
 #include <pty.h>
+#include <sys/file.h>
 #include <termios.h>
 #include <unistd.h>
-
-namespace {
-// A simulator that was killed outright leaves a link into /dev/pts behind
-// whose device is gone; that one may be replaced. Anything else is someone's.
-bool isStaleSimulatorLink(const QString &link)
-{
-    const QFileInfo info(link);
-    return info.isSymLink() && !info.exists()
-            && info.symLinkTarget().startsWith(QStringLiteral("/dev/pts/"));
-}
-} // namespace
 
 std::optional<PortClaim> PortClaim::claim(const QString &folder, int port, QString *error)
 {
@@ -51,19 +41,32 @@ std::optional<PortClaim> PortClaim::claim(const QString &folder, int port, QStri
     claim.m_device = QString::fromLocal8Bit(name);
 
     const QString link = QDir(folder).filePath(PortLinkName(port));
+    const QString notOurs = QStringLiteral("%1 already exists and is not ours; not replacing it").arg(link);
+    // A running simulator holds comN.lock. One that exists with nobody holding
+    // it was left by a simulator that was killed, and so was its link.
+    const QByteArray lockName = QFile::encodeName(link + QStringLiteral(".lock"));
+    claim.m_lockFd = ::open(lockName.constData(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+    const bool freshLock = claim.m_lockFd >= 0;
+    if (!freshLock)
+        claim.m_lockFd = ::open(lockName.constData(), O_RDWR | O_CLOEXEC);
+    if (claim.m_lockFd < 0) {
+        *error = QStringLiteral("cannot create %1").arg(QFile::decodeName(lockName));
+        return std::nullopt;
+    }
+    if (::flock(claim.m_lockFd, LOCK_EX | LOCK_NB) != 0) {
+        *error = notOurs;
+        return std::nullopt;
+    }
+    claim.m_lockPath = QFile::decodeName(lockName);
+
     const QByteArray linkName = QFile::encodeName(link);
     const QByteArray target = QFile::encodeName(claim.m_device);
-    // symlink() fails when the name exists, so two simulators can't both win.
-    if (::symlink(target.constData(), linkName.constData()) != 0 && errno == EEXIST
-        && isStaleSimulatorLink(link) && ::unlink(linkName.constData()) == 0) {
-        errno = 0;
-        ::symlink(target.constData(), linkName.constData());
-    }
-    if (QFileInfo(link).symLinkTarget() != claim.m_device) {
-        *error = QFileInfo(link).isSymLink() || QFileInfo::exists(link)
-                ? QStringLiteral("%1 already exists and is not ours; not replacing it").arg(link)
-                : QStringLiteral("cannot create %1").arg(link);
-        return std::nullopt;
+    if (!freshLock && QFileInfo(link).isSymLink())
+        ::unlink(linkName.constData());
+    // symlink() fails when the name exists: a link made by hand is never replaced.
+    if (::symlink(target.constData(), linkName.constData()) != 0) {
+        *error = errno == EEXIST ? notOurs : QStringLiteral("cannot create %1").arg(link);
+        return std::nullopt; // the destructor drops the lock file again
     }
     claim.m_link = link;
     return claim;
@@ -74,6 +77,8 @@ PortClaim::PortClaim(PortClaim &&other) noexcept
     , m_deviceFd(std::exchange(other.m_deviceFd, -1))
     , m_device(std::move(other.m_device))
     , m_link(std::exchange(other.m_link, {}))
+    , m_lockPath(std::exchange(other.m_lockPath, {}))
+    , m_lockFd(std::exchange(other.m_lockFd, -1))
 {
 }
 
@@ -88,9 +93,13 @@ PortClaim::~PortClaim()
 
 void PortClaim::release()
 {
-    if (m_link.isEmpty())
-        return;
-    if (QFileInfo(m_link).symLinkTarget() == m_device)
+    if (!m_link.isEmpty() && QFileInfo(m_link).symLinkTarget() == m_device)
         ::unlink(QFile::encodeName(m_link).constData());
     m_link.clear();
+    if (!m_lockPath.isEmpty())
+        ::unlink(QFile::encodeName(m_lockPath).constData());
+    m_lockPath.clear();
+    if (m_lockFd >= 0)
+        ::close(m_lockFd);
+    m_lockFd = -1;
 }

@@ -4,7 +4,8 @@
 #include <optional>
 
 // A pseudo-terminal published as port N: the link comN in the port folder
-// points at its device side. The claim keeps its own handle on the device
+// points at its device side, and an flock on comN.lock beside it says that a
+// live simulator owns the link. The claim keeps its own handle on the device
 // side, so the tool closing and reopening the port never hangs the line up.
 class PortClaim
 {
@@ -20,7 +21,7 @@ public:
     QString devicePath() const { return m_device; }
     QString linkPath() const { return m_link; }
 
-    // Removes the link if it is still ours. Safe to call from cleanup paths twice.
+    // Removes the link if it is still ours, and the lock. Safe to call twice.
     void release();
 
 private:
@@ -30,4 +31,6 @@ private:
     int m_deviceFd = -1;
     QString m_device;
     QString m_link;
+    QString m_lockPath;
+    int m_lockFd = -1;
 };
