@@ -8,13 +8,16 @@
 
 #include <QApplication>
 #include <QElapsedTimer>
+#include <QPushButton>
 #include <QTimer>
 
 using namespace Bench;
 
 namespace {
 constexpr int kBytesPerPoll = 96;
-constexpr int kTotalBytes = 1'000'000;
+constexpr int kTotalBytes = 5'000'000;
+constexpr qint64 kShiftLines = 960LL * 3600 * 8; // 8 hours at 9600 baud
+constexpr int kBurstBytes = 1 << 20;
 // The rewriting baseline grows with the square of the log; 100 polls show it.
 constexpr int kBaselineBytes = 9'600;
 constexpr int kEdgePolls = 1000;
@@ -33,6 +36,7 @@ struct Result
     double slowestEarlyMs = 0;
     double slowestLateMs = 0;
     QList<QString> rss;
+    double rssAt1M = 0, rssAtEnd = 0, clearMs = 0, rssAfterClear = 0;
 };
 
 // `rewrite`: the naive log that sets the whole text again for every byte.
@@ -60,21 +64,57 @@ Result run(int totalBytes, bool rewrite)
             }
         } else {
             link->receive(pollBytes(p));
-            window.protocol().Timer1Tick();
+            window.Timer1Tick();
         }
         QCoreApplication::processEvents(); // the window repaints as it would between polls
         pollMs << double(one.nsecsElapsed()) / 1e6;
         const qint64 bytes = qint64(p + 1) * kBytesPerPoll;
         for (const qint64 mark : {10'000, 100'000, 1'000'000})
-            if (bytes - kBytesPerPoll < mark && bytes >= mark)
+            if (bytes - kBytesPerPoll < mark && bytes >= mark) {
                 result.rss << QStringLiteral("%1k: %2").arg(mark / 1000).arg(number(statusMiB("VmRSS"), 0));
-        if (p + 1 == polls)
-            result.rss << QStringLiteral("end: %1").arg(number(statusMiB("VmRSS"), 0));
+                result.rssAt1M = statusMiB("VmRSS");
+            }
+        if (p + 1 == polls) {
+            result.rssAtEnd = statusMiB("VmRSS");
+            result.rss << QStringLiteral("end: %1").arg(number(result.rssAtEnd, 0));
+        }
     }
     result.bytesPerSecond = double(polls * kBytesPerPoll) / (double(total.nsecsElapsed()) / 1e9);
     result.slowestEarlyMs = *std::max_element(pollMs.begin(), pollMs.begin() + std::min<qsizetype>(kEdgePolls, pollMs.size()));
     result.slowestLateMs = *std::max_element(pollMs.end() - std::min<qsizetype>(kEdgePolls, pollMs.size()), pollMs.end());
+
+    // "Clear" of the "Rs232 Data" frame, and the repaint after it.
+    QElapsedTimer clear;
+    clear.start();
+    window.findChild<QPushButton *>(QStringLiteral("Command2"))->click();
+    QCoreApplication::processEvents();
+    result.clearMs = double(clear.nsecsElapsed()) / 1e6;
+    result.rssAfterClear = statusMiB("VmRSS");
     return result;
+}
+
+// How long the event loop is blocked when one poll finds a whole backlog.
+double burstMs(int bytes)
+{
+    auto *link = new MemoryLink;
+    Form1 window(link);
+    window.show();
+    for (const char *name : {"Timer1", "Timer2"})
+        window.findChild<QTimer *>(QString::fromLatin1(name))->stop();
+    window.protocol().EnterTestMode();
+    QCoreApplication::processEvents();
+    QByteArray backlog(bytes, 0);
+    for (int i = 0; i < bytes; ++i)
+        backlog[i] = char(i & 0xFF);
+    link->receive(backlog);
+    QElapsedTimer blocked;
+    blocked.start();
+    window.Timer1Tick();
+    QCoreApplication::processEvents();
+    const double ms = double(blocked.nsecsElapsed()) / 1e6;
+    if (window.textLength(Control::Text1) != window.text(Control::Text1).size())
+        qFatal("bench_log: the burst's log is inconsistent");
+    return ms;
 }
 
 // Cost of one AppendLogByte on the in-memory display once the log has `lines` lines.
@@ -99,21 +139,51 @@ int main(int argc, char *argv[])
     QApplication app(argc, argv);
     QApplication::setStyle(QStringLiteral("Fusion"));
 
-    const Result baseline = run(kBaselineBytes, true);
+    // --quick: the log's own figures only, without the slow baseline.
+    const bool quick = QCoreApplication::arguments().contains(QStringLiteral("--quick"));
     const Result appended = run(kTotalBytes, false);
-
+    const double burst = burstMs(kBurstBytes);
+    QList<QStringList> growthRows{
+            {QStringLiteral("appended once a poll"), QString::number(kTotalBytes),
+             number(appended.bytesPerSecond, 0), number(appended.slowestEarlyMs, 2),
+             number(appended.slowestLateMs, 2), appended.rss.join(QStringLiteral(", ")),
+             QStringLiteral(">= 100000 bytes/s; late poll <= 10 ms and <= 2x early")}};
+    if (!quick) {
+        const Result baseline = run(kBaselineBytes, true);
+        growthRows << QStringList{QStringLiteral("baseline: whole text rewritten per byte"),
+                                  QString::number(kBaselineBytes), number(baseline.bytesPerSecond, 0),
+                                  number(baseline.slowestEarlyMs, 2), number(baseline.slowestLateMs, 2),
+                                  baseline.rss.join(QStringLiteral(", ")), QStringLiteral("-")};
+    }
     table(QStringLiteral("Test-mode log growth (offscreen, 96 bytes a poll)"),
           {QStringLiteral("log"), QStringLiteral("bytes"), QStringLiteral("bytes/s"),
            QStringLiteral("slowest of first 1000 polls (ms)"), QStringLiteral("slowest of last 1000 polls (ms)"),
            QStringLiteral("RSS at bytes logged (MiB)"), QStringLiteral("target")},
-          {{QStringLiteral("appended once a poll"), QString::number(kTotalBytes),
-            number(appended.bytesPerSecond, 0), number(appended.slowestEarlyMs, 2),
-            number(appended.slowestLateMs, 2), appended.rss.join(QStringLiteral(", ")),
-            QStringLiteral(">= 100000 bytes/s; late poll <= 10 ms and <= 2x early; <= 400 MiB")},
-           {QStringLiteral("baseline: whole text rewritten per byte"), QString::number(kBaselineBytes),
-            number(baseline.bytesPerSecond, 0), number(baseline.slowestEarlyMs, 2),
-            number(baseline.slowestLateMs, 2), baseline.rss.join(QStringLiteral(", ")),
-            QStringLiteral("-")}});
+          growthRows);
+
+    const double perLineBytes = (appended.rssAtEnd - appended.rssAt1M) * 1024 * 1024 / (kTotalBytes - 1'000'000);
+    const double shiftGiB = (appended.rssAt1M * 1024 * 1024 + perLineBytes * double(kShiftLines - 1'000'000))
+            / (1024.0 * 1024 * 1024);
+    table(QStringLiteral("A shift's log: memory, bursts and clearing"),
+          {QStringLiteral("figure"), QStringLiteral("measured"), QStringLiteral("target")},
+          {{QStringLiteral("RSS at 1M logged lines"), number(appended.rssAt1M, 0) + QStringLiteral(" MiB"),
+            QStringLiteral("<= 120 MiB")},
+           {QStringLiteral("growth per logged line, 1M to 5M lines"), number(perLineBytes, 0) + QStringLiteral(" B"),
+            QStringLiteral("<= 80 B (stretch <= 40 B)")},
+           {QStringLiteral("throughput, 96 bytes a poll, to 5M lines"),
+            number(appended.bytesPerSecond, 0) + QStringLiteral(" B/s"), QStringLiteral(">= 100000 B/s")},
+           {QStringLiteral("slowest of the last 1000 polls at 5M lines"),
+            number(appended.slowestLateMs, 2) + QStringLiteral(" ms (first 1000: ")
+                    + number(appended.slowestEarlyMs, 2) + QStringLiteral(" ms)"),
+            QStringLiteral("<= 10 ms and <= 2x the first 1000")},
+           {QStringLiteral("event loop blocked by a 1 MiB burst in one poll"), number(burst, 0) + QStringLiteral(" ms"),
+            QStringLiteral("<= 250 ms")},
+           {QStringLiteral("\"Clear\" of a 5M-line log"),
+            number(appended.clearMs, 0) + QStringLiteral(" ms (RSS after: ") + number(appended.rssAfterClear, 0)
+                    + QStringLiteral(" MiB)"),
+            QStringLiteral("<= 500 ms")},
+           {QStringLiteral("8-hour shift at 960 B/s (27.65M lines), projected"),
+            number(shiftGiB, 2) + QStringLiteral(" GiB"), QStringLiteral("<= 2.5 GiB (stretch <= 1.2 GiB)")}});
     table(QStringLiteral("Cost of one appended log line, in-memory display"),
           {QStringLiteral("log lines"), QStringLiteral("ns per AppendLogByte")},
           {{QStringLiteral("10,000"), number(appendNs(10'000), 0)},

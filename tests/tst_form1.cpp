@@ -1,7 +1,12 @@
 #include "protocolfixture.h"
 #include "windowfixture.h"
 
+#include "logbox.h"
+
+#include <QAccessible>
 #include <QApplication>
+#include <functional>
+#include <QClipboard>
 #include <QGroupBox>
 #include <QRadioButton>
 #include <QScrollBar>
@@ -26,7 +31,12 @@ private Q_SLOTS:
     void reportArrivesOnTimer1();
     void logKeepsCrLfSemantics();
     void caretFollowsTheLastLine();
+    void logLengthMatchesItsText_data();
+    void logLengthMatchesItsText();
+    void logAcrossBlockBoundaries_data();
+    void logAcrossBlockBoundaries();
     void portBoxFollowsOnTimer2();
+    void accessibleNamesTellTheTruth();
 };
 
 void TestForm1::initTestCase()
@@ -116,7 +126,7 @@ void TestForm1::controlsMatchTheDesign()
         text = log->toPlainText();
     QCOMPARE(text, caption);
     if (!caption.isEmpty() && !qobject_cast<QLineEdit *>(widget))
-        QCOMPARE(widget->accessibleName(), caption);
+        QCOMPARE(QAccessible::queryAccessibleInterface(widget)->text(QAccessible::Name), caption);
 
     if (points > 0) {
         QCOMPARE(widget->font().family(), u"Times New Roman"_s);
@@ -233,9 +243,9 @@ void TestForm1::logKeepsCrLfSemantics()
     f.window.show();
     f.protocol().EnterTestMode();
     f.link->receive(QByteArray::fromHex("6E14"));
-    f.protocol().Timer1Tick();
+    f.window.Timer1Tick();
     QCOMPARE(f.window.text(Control::Text1), u"110\r\n20"_s);
-    QCOMPARE(f.log()->blockCount(), 2);
+    QCOMPARE(f.log()->toPlainText(), u"110\n20"_s);
 
     // Typing joins the log text: Enter is a CR LF like any other line break.
     QTest::keyClick(f.log(), Qt::Key_Return);
@@ -244,7 +254,7 @@ void TestForm1::logKeepsCrLfSemantics()
     QCOMPARE(f.window.textLength(Control::Text1), f.window.text(Control::Text1).size());
 
     f.link->receive(QByteArray::fromHex("05"));
-    f.protocol().Timer1Tick();
+    f.window.Timer1Tick();
     QCOMPARE(f.window.text(Control::Text1), u"110\r\n20\r\nab\r\n5"_s);
     QCOMPARE(f.window.textLength(Control::Text1), 14);
 
@@ -262,8 +272,8 @@ void TestForm1::caretFollowsTheLastLine()
     for (int i = 0; i < 500; ++i)
         many += char(i);
     f.link->receive(many);
-    f.protocol().Timer1Tick();
-    QCOMPARE(f.log()->blockCount(), 500);
+    f.window.Timer1Tick();
+    QCOMPARE(f.log()->toPlainText().count(u'\n'), 499);
     QCOMPARE(f.log()->textCursor().position(), f.log()->document()->characterCount() - 1);
     QScrollBar *bar = f.log()->verticalScrollBar();
     QCOMPARE(bar->value(), bar->maximum());
@@ -277,12 +287,151 @@ void TestForm1::caretFollowsTheLastLine()
     QCOMPARE(f.log()->textCursor().position(), f.log()->document()->characterCount() - 1);
 }
 
+void TestForm1::logLengthMatchesItsText_data()
+{
+    QTest::addColumn<int>("logged");        // bytes 0, 1, 2... logged first
+    QTest::addColumn<QString>("typed");     // then typed at the end; '|' is Shift+Enter
+    QTest::addColumn<QString>("pasted");    // then pasted in the middle (or at the end of an empty box)
+    QTest::addColumn<QString>("expected");
+    const QString sep(QChar::LineSeparator), para(QChar::ParagraphSeparator);
+    QTest::addRow("Shift+Enter between the echo") << 0 << u"110|20"_s << QString() << u"110\r\n20"_s;
+    QTest::addRow("pasted LF") << 0 << QString() << u"110\n20"_s << u"110\r\n20"_s;
+    QTest::addRow("pasted CR") << 0 << QString() << u"110\r20"_s << u"110\r\n20"_s;
+    QTest::addRow("pasted CR LF") << 0 << QString() << u"110\r\n20"_s << u"110\r\n20"_s;
+    QTest::addRow("pasted U+2028") << 0 << QString() << u"110"_s + sep + u"20"_s << u"110\r\n20"_s;
+    QTest::addRow("pasted U+2029") << 0 << QString() << u"110"_s + para + u"20"_s << u"110\r\n20"_s;
+    QTest::addRow("trailing Shift+Enter") << 0 << u"110|20|"_s << QString() << u"110\r\n20\r\n"_s;
+    QString logged;
+    for (int i = 0; i < 300; ++i)
+        logged += (i ? u"\r\n"_s : QString()) + QString::number(i % 256);
+    QTest::addRow("typed into a long log") << 300 << u"7|8"_s << QString()
+                                           << logged + u"7\r\n8"_s;
+    QTest::addRow("pasted into the middle of a long log")
+            << 300 << QString() << u"x"_s + sep + u"y\n"_s
+            << QString(logged).insert(logged.indexOf(u"\r\n150\r\n"_s) + 2, u"x\r\ny\r\n"_s);
+}
+
+void TestForm1::logLengthMatchesItsText()
+{
+    QFETCH(int, logged);
+    QFETCH(QString, typed);
+    QFETCH(QString, pasted);
+    QFETCH(QString, expected);
+    WindowFixture f;
+    f.window.show();
+    f.protocol().EnterTestMode();
+    QByteArray bytes;
+    for (int i = 0; i < logged; ++i)
+        bytes += char(i);
+    f.link->receive(bytes);
+    f.window.Timer1Tick();
+
+    const QStringList pieces = typed.split(u'|');
+    for (qsizetype i = 0; i < pieces.size(); ++i) {
+        if (i > 0)
+            QTest::keyClick(f.log(), Qt::Key_Return, Qt::ShiftModifier);
+        QTest::keyClicks(f.log(), pieces[i]);
+    }
+    if (!pasted.isEmpty()) {
+        QTextCursor middle = f.log()->textCursor();
+        middle.setPosition(int(f.log()->toPlainText().indexOf(u"\n150\n"_s)) + 1);
+        f.log()->setTextCursor(middle);
+        QApplication::clipboard()->setText(pasted);
+        f.log()->paste();
+    }
+    QCOMPARE(f.window.text(Control::Text1), expected);
+    QCOMPARE(f.window.textLength(Control::Text1), expected.size());
+
+    f.protocol().LeaveTestMode();
+    QCOMPARE(f.caption("Label20"), expected == u"110\r\n20"_s ? u"Please Reset BA To Resume Normal Mode"_s
+                                                              : u"BA Resume Normal Mode"_s);
+    f.protocol().ClearLog();
+    QCOMPARE(f.window.textLength(Control::Text1), 0);
+}
+
+void TestForm1::logAcrossBlockBoundaries_data()
+{
+    QTest::addColumn<QList<int>>("polls"); // bytes per poll
+    const int block = LogBox::kLinesPerBlock;
+    QTest::addRow("a block filled exactly") << QList<int>{block};
+    QTest::addRow("a block filling up mid-poll") << QList<int>{block - 1, 3};
+    QTest::addRow("one byte a poll across a block") << QList<int>(block + 2, 1);
+    QTest::addRow("a burst of several blocks") << QList<int>{3, 3 * block + 5, 1};
+}
+
+void TestForm1::logAcrossBlockBoundaries()
+{
+    QFETCH(QList<int>, polls);
+    WindowFixture f;
+    f.window.show();
+    f.protocol().EnterTestMode();
+    QStringList lines;
+    for (const int count : std::as_const(polls)) {
+        QByteArray bytes;
+        for (int i = 0; i < count; ++i, lines << QString::number(lines.size() % 256))
+            bytes += char(lines.size() % 256);
+        f.link->receive(bytes);
+        f.window.Timer1Tick();
+        QCOMPARE(f.window.text(Control::Text1), lines.join(u"\r\n"_s));
+        QCOMPARE(f.window.textLength(Control::Text1), lines.join(u"\r\n"_s).size());
+    }
+    // Copy gives one value per line.
+    f.log()->selectAll();
+    f.log()->copy();
+    QCOMPARE(QApplication::clipboard()->text(), lines.join(u'\n'));
+}
+
 void TestForm1::portBoxFollowsOnTimer2()
 {
     WindowFixture f;
     f.child<QLineEdit>("Text2")->setText(u"7"_s);
     QTRY_VERIFY(f.link->opened.contains(7));
     QVERIFY(f.link->PortOpen());
+}
+
+void TestForm1::accessibleNamesTellTheTruth()
+{
+    WindowFixture f;
+    f.window.show();
+    struct Spoken
+    {
+        const char *control;
+        const char *description;
+    };
+    const Spoken controls[] = {
+        {"Label5", "System version"}, {"Label6", "Device version"}, {"Label7", "Validate version"},
+        {"Label14", "System value"}, {"Label15", "Device value"}, {"Label16", "Validate value"},
+        {"Label17", "All Program value"}, {"Label18", "All ROM value"},
+        {"Label19", "User regulation value"}, {"Label20", "Status"},
+        {"Command8", ""}, {"Command1", "Leave test mode"}, {"Command3", "End the program"},
+        {"Command2", ""}, {"Text2", ""}, {"Text1", ""},
+    };
+    const QHash<QString, QString> fixedNames = {
+        {u"Command8"_s, u"VR Adjust"_s}, {u"Command1"_s, u"Exit"_s}, {u"Command3"_s, u"Exit"_s},
+        {u"Command2"_s, u"Clear"_s}, {u"Text2"_s, u"COM PORT"_s}, {u"Text1"_s, u"Rs232 Data"_s},
+    };
+    const std::pair<const char *, std::function<void()>> phases[] = {
+        {"start-up", [] {}},
+        {"after a report", [&] { f.link->receive(sampleReport()); f.window.Timer1Tick(); }},
+        {"after VR Adjust", [&] { f.button("Command8")->click(); }},
+        {"after Exit", [&] { f.button("Command1")->click(); }},
+        {"after Clear", [&] { f.button("Command6")->click(); }},
+    };
+    for (const auto &[phase, act] : phases) {
+        act();
+        for (const Spoken &c : controls) {
+            QAccessibleInterface *spoken = QAccessible::queryAccessibleInterface(f.child(c.control));
+            const QString name = spoken->text(QAccessible::Name);
+            const QString description = spoken->text(QAccessible::Description);
+            qInfo("%-16s %-9s name \"%s\", description \"%s\"", phase, c.control, qPrintable(name),
+                  qPrintable(description));
+            const QString control = QString::fromLatin1(c.control);
+            QCOMPARE(name, fixedNames.contains(control) ? fixedNames[control] : f.caption(c.control));
+            QCOMPARE(description, QString::fromLatin1(c.description));
+        }
+    }
+    QCOMPARE(f.caption("Label20"), u"BA Resume Normal Mode"_s);
+    QCOMPARE(f.caption("Label14"), QString());
 }
 
 QTEST_MAIN(TestForm1)

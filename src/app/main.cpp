@@ -35,6 +35,8 @@ int main(int /*argc*/, char *argv[])
     QApplication app(qtArgc, qtArgv);
     AppSession::windowSystemReached();
     QApplication::setStyle(QStringLiteral("Fusion"));
+    // Matches the installed desktop entry, so the desktop shows its icon and name.
+    QGuiApplication::setDesktopFileName(QStringLiteral(CALVARIN_APP_ID));
     AppSession::quitOnSignals(app);
     // A lost display ends the program through exit(), past every destructor.
     std::atexit(SerialLink::closeAll);

@@ -52,6 +52,23 @@ constexpr std::array kControls = std::to_array<ControlSpec>({
     {"Timer2",   Kind::Timer,  "Form1",  "",                    0,    0,    0,    0,  0,     D,               D,                 None, 500},
 });
 
+constexpr std::array kAccessibility = std::to_array<AccessibleSpec>({
+    {"Label5",   nullptr,      "System version",        true},
+    {"Label6",   nullptr,      "Device version",        true},
+    {"Label7",   nullptr,      "Validate version",      true},
+    {"Label14",  nullptr,      "System value",          true},
+    {"Label15",  nullptr,      "Device value",          true},
+    {"Label16",  nullptr,      "Validate value",        true},
+    {"Label17",  nullptr,      "All Program value",     true},
+    {"Label18",  nullptr,      "All ROM value",         true},
+    {"Label19",  nullptr,      "User regulation value", true},
+    {"Label20",  nullptr,      "Status",                true},
+    {"Command1", nullptr,      "Leave test mode",       false},
+    {"Command3", nullptr,      "End the program",       false},
+    {"Text2",    "COM PORT",   nullptr,                 false},
+    {"Text1",    "Rs232 Data", nullptr,                 false},
+});
+
 constexpr std::array<const char *, 10> kTabOrder = {
     "Option1", "Option2", "Command6", "Command8", "Text1",
     "Command1", "Command2", "Command3", "Command4", "Text2",
@@ -62,6 +79,11 @@ constexpr std::array<const char *, 10> kTabOrder = {
 std::span<const ControlSpec> controls()
 {
     return kControls;
+}
+
+std::span<const AccessibleSpec> accessibility()
+{
+    return kAccessibility;
 }
 
 std::span<const char *const> tabOrder()

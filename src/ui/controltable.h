@@ -49,6 +49,18 @@ struct ControlSpec
 
 std::span<const ControlSpec> controls();
 
+// What an accessibility client is told beyond the captions. A live label is
+// read by its current text, which the device fills in.
+struct AccessibleSpec
+{
+    const char *name;
+    const char *accessibleName;     // nullptr: the caption
+    const char *description;
+    bool liveText;
+};
+
+std::span<const AccessibleSpec> accessibility();
+
 // Keyboard focus order among the controls that can take it.
 std::span<const char *const> tabOrder();
 

@@ -1,8 +1,10 @@
 #include "form1.h"
 
+#include "accessiblelabel.h"
 #include "controltable.h"
 #include "devicelink.h"
 #include "keycodes.h"
+#include "logbox.h"
 #include "messageboxprompt.h"
 #include "portselection.h"
 
@@ -30,9 +32,6 @@ constexpr std::array<const char *, 16> kControlNames = {
     "Label14", "Label15", "Label16", "Label17", "Label18", "Label19",
     "Label20", "Text1", "Text2", "Command1", "Command8", "Timer1", "Timer2",
 };
-
-const QString kCrLf = QStringLiteral("\r\n");
-const QString kLf = QStringLiteral("\n");
 
 int pixels(int twips)
 {
@@ -164,7 +163,11 @@ void Form1::buildControls()
             font.setPointSizeF(design.pointSize);
         widget->setFont(font);
         applyColours(widget, design);
-        if (design.kind != Kind::LineBox && design.kind != Kind::LogBox && *design.caption)
+        const auto spoken = std::find_if(accessibility().begin(), accessibility().end(),
+                                         [&](const AccessibleSpec &s) { return name == QLatin1String(s.name); });
+        // Live labels get their own accessible interface below, before any default one exists.
+        const bool live = spoken != accessibility().end() && spoken->liveText;
+        if (design.kind != Kind::LineBox && design.kind != Kind::LogBox && *design.caption && !live)
             widget->setAccessibleName(QString::fromLatin1(design.caption));
         if (design.flags & Hidden)
             widget->setHidden(true);
@@ -174,6 +177,18 @@ void Form1::buildControls()
             containers.insert(name, widget);
     }
 
+    for (const AccessibleSpec &spoken : accessibility()) {
+        auto *widget = findChild<QWidget *>(QString::fromLatin1(spoken.name));
+        if (spoken.liveText) {
+            AccessibleLabel::describe(static_cast<QLabel *>(widget), QString::fromLatin1(spoken.description));
+            continue;
+        }
+        if (spoken.accessibleName)
+            widget->setAccessibleName(QString::fromLatin1(spoken.accessibleName));
+        if (spoken.description)
+            widget->setAccessibleDescription(QString::fromLatin1(spoken.description));
+    }
+
     const auto order = tabOrder();
     for (size_t i = 1; i < order.size(); ++i)
         QWidget::setTabOrder(findChild<QWidget *>(QString::fromLatin1(order[i - 1])),
@@ -181,7 +196,7 @@ void Form1::buildControls()
 
     for (size_t i = 0; i < kControlNames.size(); ++i)
         m_controls[i] = findChild<QObject *>(QString::fromLatin1(kControlNames[i]));
-    m_log = findChild<QPlainTextEdit *>(QStringLiteral("Text1"));
+    m_log = new LogBox(findChild<QPlainTextEdit *>(QStringLiteral("Text1")));
     m_portBox = findChild<QLineEdit *>(QStringLiteral("Text2"));
 }
 
@@ -197,7 +212,7 @@ void Form1::bindHandlers()
     connect(button("Command2"), &QPushButton::clicked, this, [this] { m_protocol.ClearLog(); });
     connect(button("Command3"), &QPushButton::clicked, qApp, &QCoreApplication::quit);
 
-    connect(timer(Control::Timer1), &QTimer::timeout, this, [this] { m_protocol.Timer1Tick(); });
+    connect(timer(Control::Timer1), &QTimer::timeout, this, &Form1::Timer1Tick);
     connect(timer(Control::Timer2), &QTimer::timeout, this, [this] {
         ReopenLink(*m_link, m_portBox->text());
         // Why nothing arrives, for whoever hovers over the box; the window stays silent.
@@ -206,7 +221,6 @@ void Form1::bindHandlers()
             m_portBox->setToolTip(why);
     });
 
-    connect(m_log, &QPlainTextEdit::textChanged, this, &Form1::followLastLine);
     m_portBox->installEventFilter(this);
 }
 
@@ -219,7 +233,7 @@ void Form1::load()
                              .arg(CALVARIN_VERSION_PATCH));
     timer(Control::Timer1)->start();
     timer(Control::Timer2)->start();
-    m_log->setFocus();
+    findChild<QWidget *>(QStringLiteral("Text1"))->setFocus();
 }
 
 void Form1::centreOnScreen()
@@ -253,64 +267,36 @@ void Form1::setCaption(Control control, const QString &caption)
     label(control)->setText(caption);
 }
 
+void Form1::Timer1Tick()
+{
+    m_protocol.Timer1Tick();
+    m_log->flush(); // the poll is over: show what it logged, in one edit
+}
+
 QString Form1::text(Control box) const
 {
-    if (box == Control::Text2)
-        return m_portBox->text();
-    flushLog();
-    return m_log->toPlainText().replace(kLf, kCrLf);
+    return box == Control::Text2 ? m_portBox->text() : m_log->text();
 }
 
 void Form1::setText(Control box, const QString &text)
 {
-    if (box == Control::Text2) {
+    if (box == Control::Text2)
         m_portBox->setText(text);
-        return;
-    }
-    m_pendingLog.clear();
-    m_log->setPlainText(QString(text).replace(kCrLf, kLf));
+    else
+        m_log->setText(text);
 }
 
 qsizetype Form1::textLength(Control box) const
 {
-    if (box == Control::Text2)
-        return m_portBox->text().size();
-    // Each block break stands for CR LF.
-    const QTextDocument *document = m_log->document();
-    return document->characterCount() - 1 + document->blockCount() - 1 + m_pendingLog.size();
+    return box == Control::Text2 ? m_portBox->text().size() : m_log->textLength();
 }
 
 void Form1::appendText(Control box, QStringView text)
 {
-    if (box == Control::Text2) {
+    if (box == Control::Text2)
         m_portBox->setText(m_portBox->text().append(text));
-        return;
-    }
-    // One widget edit per poll: per-byte edits cost a relayout each.
-    if (m_pendingLog.isEmpty())
-        QMetaObject::invokeMethod(this, &Form1::flushLog, Qt::QueuedConnection);
-    m_pendingLog += text;
-}
-
-void Form1::flushLog() const
-{
-    if (m_pendingLog.isEmpty())
-        return;
-    const QString lines = std::exchange(m_pendingLog, {}).replace(kCrLf, kLf);
-    QTextCursor cursor(m_log->document());
-    cursor.movePosition(QTextCursor::End);
-    // One edit block: the layout and the change handler run once per poll.
-    cursor.beginEditBlock();
-    cursor.insertText(lines);
-    cursor.endEditBlock();
-}
-
-void Form1::followLastLine()
-{
-    QTextCursor cursor = m_log->textCursor();
-    cursor.movePosition(QTextCursor::End);
-    m_log->setTextCursor(cursor);
-    m_log->ensureCursorVisible();
+    else
+        m_log->append(text);
 }
 
 void Form1::setReadOnly(Control box, bool readOnly)
@@ -318,7 +304,7 @@ void Form1::setReadOnly(Control box, bool readOnly)
     if (box == Control::Text2)
         m_portBox->setReadOnly(readOnly);
     else
-        m_log->setReadOnly(readOnly);
+        findChild<QPlainTextEdit *>(QStringLiteral("Text1"))->setReadOnly(readOnly);
 }
 
 void Form1::setEnabled(Control button, bool enabled)
@@ -333,8 +319,6 @@ void Form1::stopTimer(Control control)
 
 void Form1::startTimer(Control control)
 {
-    if (control == Control::Timer1)
-        flushLog(); // the poll is over: show what it logged
     timer(control)->start();
 }
 

@@ -8,9 +8,9 @@
 #include <memory>
 
 class DeviceLink;
+class LogBox;
 class QLabel;
 class QLineEdit;
-class QPlainTextEdit;
 class QTimer;
 
 // The tool's only window. It owns the controls, both timers, the link
@@ -31,6 +31,8 @@ public:
     using QWidget::setEnabled;
 
     DeviceProtocol &protocol() { return m_protocol; }
+    // Timer1: the poll, then its log lines into the box.
+    void Timer1Tick();
     DeviceLink &link() { return *m_link; }
     const DeviceLink &link() const { return *m_link; }
 
@@ -53,8 +55,6 @@ private:
     void bindHandlers();
     void load();
     void centreOnScreen();
-    void flushLog() const;
-    void followLastLine();
     QObject *object(Control control) const;
     QLabel *label(Control control) const;
     QTimer *timer(Control control) const;
@@ -63,8 +63,6 @@ private:
     std::unique_ptr<ConfirmPrompt> m_prompt;
     DeviceProtocol m_protocol;
     std::array<QObject *, 16> m_controls{};
-    QPlainTextEdit *m_log = nullptr;
+    LogBox *m_log = nullptr;
     QLineEdit *m_portBox = nullptr;
-    // Log text appended during a poll, inserted in one edit when the poll ends.
-    mutable QString m_pendingLog;
 };

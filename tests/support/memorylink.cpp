@@ -1,5 +1,8 @@
 #include "memorylink.h"
 
+#include <algorithm>
+#include <limits>
+
 void MemoryLink::receive(const QByteArray &bytes)
 {
     m_incoming += bytes;
@@ -50,7 +53,9 @@ QByteArray MemoryLink::Input()
 
 qint16 MemoryLink::InBufferCount() const
 {
-    return m_open ? qint16(m_incoming.size()) : qint16(0);
+    // Clamped like the real link's: a backlog above 32767 still reads as waiting.
+    return m_open ? qint16(std::min<qsizetype>(m_incoming.size(), std::numeric_limits<qint16>::max()))
+                  : qint16(0);
 }
 
 qint16 MemoryLink::CommEvent() const

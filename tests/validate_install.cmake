@@ -1,0 +1,32 @@
+# Installs the build into a scratch DESTDIR and checks what a desktop reads:
+#   cmake -DBUILD_DIR=... -DDEST=... -DAPP_ID=... -P validate_install.cmake
+file(REMOVE_RECURSE "${DEST}")
+execute_process(COMMAND ${CMAKE_COMMAND} -E env DESTDIR=${DEST}
+                        ${CMAKE_COMMAND} --install ${BUILD_DIR} --prefix /usr
+                OUTPUT_QUIET RESULT_VARIABLE rc)
+if(NOT rc EQUAL 0)
+    message(FATAL_ERROR "install into ${DEST} failed")
+endif()
+
+set(share "${DEST}/usr/share")
+foreach(file "${DEST}/usr/bin/calvarin"
+             "${share}/applications/${APP_ID}.desktop"
+             "${share}/metainfo/${APP_ID}.metainfo.xml"
+             "${share}/icons/hicolor/256x256/apps/${APP_ID}.png"
+             "${share}/icons/hicolor/scalable/apps/${APP_ID}.svg"
+             "${share}/doc/calvarin/copyright"
+             "${share}/doc/calvarin/changelog.gz")
+    if(NOT EXISTS "${file}")
+        message(FATAL_ERROR "not installed: ${file}")
+    endif()
+endforeach()
+
+foreach(check "desktop-file-validate;${share}/applications/${APP_ID}.desktop"
+              "appstreamcli;validate;--no-net;${share}/metainfo/${APP_ID}.metainfo.xml")
+    execute_process(COMMAND ${check} RESULT_VARIABLE rc OUTPUT_VARIABLE out ERROR_VARIABLE out)
+    message(STATUS "${check}: ${out}")
+    if(NOT rc EQUAL 0)
+        message(FATAL_ERROR "failed: ${check}")
+    endif()
+endforeach()
+message(STATUS "installed files validated")
