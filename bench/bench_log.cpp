@@ -39,15 +39,28 @@ struct Result
     double rssAt1M = 0, rssAtEnd = 0, clearMs = 0, rssAfterClear = 0;
 };
 
+// The window in test mode on an in-memory link, its timers stopped: the
+// benchmark drives the polls.
+struct TestModeWindow
+{
+    MemoryLink *link = new MemoryLink;
+    Form1 window{link};
+
+    TestModeWindow()
+    {
+        window.show();
+        for (const char *name : {"Timer1", "Timer2"})
+            window.findChild<QTimer *>(QString::fromLatin1(name))->stop();
+        window.protocol().EnterTestMode();
+    }
+};
+
 // `rewrite`: the naive log that sets the whole text again for every byte.
 Result run(int totalBytes, bool rewrite)
 {
-    auto *link = new MemoryLink;
-    Form1 window(link);
-    window.show();
-    for (const char *name : {"Timer1", "Timer2"})
-        window.findChild<QTimer *>(QString::fromLatin1(name))->stop();
-    window.protocol().EnterTestMode();
+    TestModeWindow bench;
+    MemoryLink *link = bench.link;
+    Form1 &window = bench.window;
 
     const int polls = (totalBytes + kBytesPerPoll - 1) / kBytesPerPoll;
     QList<double> pollMs;
@@ -96,17 +109,13 @@ Result run(int totalBytes, bool rewrite)
 // How long the event loop is blocked when one poll finds a whole backlog.
 double burstMs(int bytes)
 {
-    auto *link = new MemoryLink;
-    Form1 window(link);
-    window.show();
-    for (const char *name : {"Timer1", "Timer2"})
-        window.findChild<QTimer *>(QString::fromLatin1(name))->stop();
-    window.protocol().EnterTestMode();
+    TestModeWindow bench;
+    Form1 &window = bench.window;
     QCoreApplication::processEvents();
     QByteArray backlog(bytes, 0);
     for (int i = 0; i < bytes; ++i)
         backlog[i] = char(i & 0xFF);
-    link->receive(backlog);
+    bench.link->receive(backlog);
     QElapsedTimer blocked;
     blocked.start();
     window.Timer1Tick();
