@@ -1,5 +1,8 @@
 # Installs the build into a scratch DESTDIR and checks what a desktop reads:
 #   cmake -DBUILD_DIR=... -DDEST=... -DAPP_ID=... -P validate_install.cmake
+# A folder of its own per run, so suites run side by side don't trip on each other.
+string(RANDOM LENGTH 8 run)
+set(DEST "${DEST}-${run}")
 file(REMOVE_RECURSE "${DEST}")
 execute_process(COMMAND ${CMAKE_COMMAND} -E env DESTDIR=${DEST}
                         ${CMAKE_COMMAND} --install ${BUILD_DIR} --prefix /usr
@@ -29,4 +32,5 @@ foreach(check "desktop-file-validate;${share}/applications/${APP_ID}.desktop"
         message(FATAL_ERROR "failed: ${check}")
     endif()
 endforeach()
+file(REMOVE_RECURSE "${DEST}")
 message(STATUS "installed files validated")
