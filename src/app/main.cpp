@@ -1,6 +1,7 @@
 #include "appsession.h"
 #include "form1.h"
 #include "portselection.h"
+#include "quitonsignals.h"
 #include "seriallink.h"
 
 #include <QApplication>
@@ -37,7 +38,8 @@ int main(int /*argc*/, char *argv[])
     QApplication::setStyle(QStringLiteral("Fusion"));
     // Matches the installed desktop entry, so the desktop shows its icon and name.
     QGuiApplication::setDesktopFileName(QStringLiteral(CALVARIN_APP_ID));
-    AppSession::quitOnSignals(app);
+    // Ends as "Exit Tool" does: the window and its port close, exit code 0.
+    QuitOnSignals(app);
     // A lost display ends the program through exit(), past every destructor.
     std::atexit(SerialLink::closeAll);
 

@@ -1,14 +1,9 @@
 #include "appsession.h"
 
-#include <QCoreApplication>
 #include <QList>
-#include <QSocketNotifier>
 
-#include <csignal>
 #include <cstdio>
 #include <cstdlib>
-#include <fcntl.h>
-#include <unistd.h>
 
 namespace {
 
@@ -29,14 +24,6 @@ void startupHandler(QtMsgType type, const QMessageLogContext &context, const QSt
         g_previousHandler(type, context, message);
 }
 
-int g_signalPipe[2] = {-1, -1};
-
-void onSignal(int)
-{
-    const char byte = 'q';
-    [[maybe_unused]] const auto n = ::write(g_signalPipe[1], &byte, 1);
-}
-
 } // namespace
 
 void AppSession::guardWindowSystem()
@@ -54,23 +41,4 @@ void AppSession::windowSystemReached()
     for (const auto &[type, message] : std::as_const(*messages))
         qt_message_output(type, g_noContext, message);
     delete messages;
-}
-
-void AppSession::quitOnSignals(QCoreApplication &app)
-{
-    if (::pipe2(g_signalPipe, O_CLOEXEC | O_NONBLOCK) != 0)
-        return;
-    auto *notifier = new QSocketNotifier(g_signalPipe[0], QSocketNotifier::Read, &app);
-    QObject::connect(notifier, &QSocketNotifier::activated, &app, [] {
-        char drained[16];
-        while (::read(g_signalPipe[0], drained, sizeof drained) > 0) {
-        }
-        QCoreApplication::quit();
-    });
-    struct sigaction action{};
-    action.sa_handler = onSignal;
-    sigemptyset(&action.sa_mask);
-    action.sa_flags = SA_RESTART;
-    for (const int sig : {SIGINT, SIGTERM, SIGHUP})
-        ::sigaction(sig, &action, nullptr);
 }

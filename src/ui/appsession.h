@@ -1,7 +1,5 @@
 #pragma once
 
-class QCoreApplication;
-
 // How the program starts and ends outside the window's own events.
 namespace AppSession {
 
@@ -9,9 +7,5 @@ namespace AppSession {
 // program with one line on stderr and exit code 1, not an abort and a core.
 void guardWindowSystem();
 void windowSystemReached();
-
-// SIGINT, SIGTERM and SIGHUP end the program as "Exit Tool" does: the event
-// loop returns, the window and its port close, and the exit code is 0.
-void quitOnSignals(QCoreApplication &app);
 
 } // namespace AppSession

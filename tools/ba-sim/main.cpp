@@ -3,6 +3,7 @@
 #include "linewriter.h"
 #include "portclaim.h"
 #include "portselection.h"
+#include "quitonsignals.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
@@ -10,7 +11,6 @@
 #include <QTextStream>
 #include <QTimer>
 
-#include <csignal>
 #include <limits>
 #include <cstdio>
 #include <fcntl.h>
@@ -18,14 +18,6 @@
 #include <unistd.h>
 
 namespace {
-
-int g_signalPipe[2] = {-1, -1};
-
-void onSignal(int)
-{
-    const char byte = 'q';
-    [[maybe_unused]] const auto n = ::write(g_signalPipe[1], &byte, 1);
-}
 
 void say(const QString &line)
 {
@@ -136,12 +128,7 @@ int main(int argc, char *argv[])
     if (!claim)
         refuse(why);
 
-    if (::pipe(g_signalPipe) != 0)
-        refuse(QStringLiteral("cannot set up signal handling"));
-    for (const int sig : {SIGINT, SIGTERM, SIGHUP})
-        std::signal(sig, onSignal);
-    QSocketNotifier signalled(g_signalPipe[0], QSocketNotifier::Read);
-    QObject::connect(&signalled, &QSocketNotifier::activated, &app, &QCoreApplication::quit);
+    QuitOnSignals(app);
 
     BaSimulator ba(identity, pace);
     QObject::connect(&ba, &BaSimulator::said, &say);
