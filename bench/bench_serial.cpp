@@ -18,7 +18,11 @@
 #include <QTest>
 #include <QTimer>
 
+#include <csignal>
+#include <fcntl.h>
+#include <sys/file.h>
 #include <sys/resource.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 using namespace Bench;
@@ -254,9 +258,108 @@ void idleCost(const QString &folder, int seconds)
         window.findChild<QLineEdit *>(QStringLiteral("Text2"))->setText(QStringLiteral("6"));
         measure(QStringLiteral("port is a session's terminal"));
     }
+    // The same, with 2,000 more processes for a look at /proc to wade through.
+    if (window.link().portStatus().state == PortState::SessionTerminal) {
+        QList<pid_t> crowd;
+        for (int i = 0; i < 2000; ++i) {
+            const pid_t child = ::fork();
+            if (child == 0) {
+                for (;;)
+                    ::pause();
+            }
+            if (child > 0)
+                crowd << child;
+        }
+        measure(QStringLiteral("port refused with 2,000 extra processes: a session's terminal"));
+        rows.last().last() = QStringLiteral("CPU <= 2%");
+        // Held by a program that locks with flock alone (picocom, tio): the
+        // look at /proc finds nobody, and the open is refused after it.
+        Pty held;
+        const int fd = ::open(QFile::encodeName(held.devicePath()).constData(), O_RDWR | O_NOCTTY);
+        if (fd >= 0 && ::flock(fd, LOCK_EX | LOCK_NB) == 0 && held.linkAs(folder, 9)) {
+            window.findChild<QLineEdit *>(QStringLiteral("Text2"))->setText(QStringLiteral("9"));
+            measure(QStringLiteral("port refused with 2,000 extra processes: another program's flock"));
+            rows.last().last() = QStringLiteral("CPU <= 2%");
+        }
+        if (fd >= 0)
+            ::close(fd);
+        for (const pid_t child : std::as_const(crowd)) {
+            ::kill(child, SIGKILL);
+            ::waitpid(child, nullptr, 0);
+        }
+    }
     table(QStringLiteral("Idle cost"),
           {QStringLiteral("state"), QStringLiteral("seconds"), QStringLiteral("CPU %"),
            QStringLiteral("RSS (MiB)"), QStringLiteral("target")},
+          rows);
+}
+
+// A line nobody made raw, as a fresh ttyS or ttyUSB boots: the BA sends CR,
+// DEL, ^C, ^D, ^U, ^W and letters through the re-open cycle. First the window
+// at the line's rate; then the link alone, with the BA's bytes sent in 50 ms
+// gaps between close and open, as a slow machine or a real UART stretches them.
+void cookedLine(const QString &folder, int seconds)
+{
+    const QByteArray keys = QByteArray::fromHex("0D7F0304151761626364");
+    QList<QStringList> rows;
+    const auto row = [&](const QString &how, int reopens, const QByteArray &sent,
+                         const QByteArray &logged, const QByteArray &echoed) {
+        rows << QStringList{how, QString::number(reopens), QString::number(sent.size()),
+                            QString::number(logged.size()), QString::number(echoed.size()),
+                            logged == sent ? QStringLiteral("yes") : QStringLiteral("no"),
+                            QStringLiteral("0 echoed, all logged as sent")};
+    };
+    {
+        Pty ba(Pty::Line::Cooked);
+        ba.linkAs(folder, 7);
+        Form1 window(new SerialLink(folder));
+        window.findChild<QLineEdit *>(QStringLiteral("Text2"))->setText(QStringLiteral("7"));
+        window.show();
+        waitFor([&] { return window.link().PortOpen(); }, "the port to open");
+        window.protocol().EnterTestMode();
+        ba.read(2, 1000); // the enter command
+        window.protocol().ClearLog();
+        QByteArray sent, echoed;
+        QTimer writer, reader;
+        QObject::connect(&writer, &QTimer::timeout, [&] {
+            ba.write(keys);
+            sent += keys;
+        });
+        QObject::connect(&reader, &QTimer::timeout, [&] { echoed += ba.read(0, 0); });
+        writer.start(10); // about the line's 960 bytes/s
+        reader.start(5);
+        QTest::qWait(seconds * 1000);
+        writer.stop();
+        QTest::qWait(400);
+        reader.stop();
+        echoed += ba.read(0, 100);
+        QByteArray logged;
+        for (const QString &line : window.text(Control::Text1).split(QStringLiteral("\r\n"), Qt::SkipEmptyParts))
+            logged += char(line.toInt());
+        row(QStringLiteral("window, %1 s at the line's rate").arg(seconds), seconds * 2, sent, logged, echoed);
+    }
+    {
+        constexpr int kReopens = 20;
+        Pty ba(Pty::Line::Cooked);
+        ba.linkAs(folder, 8);
+        SerialLink link(folder);
+        (void)link.setCommPort(8);
+        (void)link.setPortOpen(true);
+        QByteArray sent, logged, echoed;
+        for (int i = 0; i < kReopens; ++i) {
+            (void)link.setPortOpen(false);
+            ba.write(keys);
+            sent += keys;
+            echoed += ba.read(keys.size(), 50);
+            (void)link.setPortOpen(true);
+            (void)QTest::qWaitFor([&] { return (logged += link.Input()).size() >= sent.size(); }, 200);
+        }
+        row(QStringLiteral("link, bytes sent in 50 ms gaps"), kReopens, sent, logged, echoed);
+    }
+    table(QStringLiteral("A cooked line across the re-open cycle"),
+          {QStringLiteral("how"), QStringLiteral("re-opens"), QStringLiteral("sent"), QStringLiteral("logged"),
+           QStringLiteral("echoed back to the device"), QStringLiteral("logged exactly as sent"),
+           QStringLiteral("target")},
           rows);
 }
 
@@ -266,13 +369,22 @@ int main(int argc, char *argv[])
 {
     QApplication app(argc, argv);
     QApplication::setStyle(QStringLiteral("Fusion"));
-    // --quick: a short run to check the benchmark itself.
-    const bool quick = QApplication::arguments().contains(QStringLiteral("--quick"));
+    // --quick: a short run to check the benchmark itself. Names of sections
+    // (latency, stream, copies, cooked, idle) run only those.
+    QStringList args = QApplication::arguments().mid(1);
+    const bool quick = args.removeAll(QStringLiteral("--quick")) > 0;
+    const auto wanted = [&](const char *section) { return args.isEmpty() || args.contains(QLatin1String(section)); };
     QTemporaryDir folder;
 
-    reportLatency(folder.path(), quick ? 20 : 200);
-    streamLoss(folder.path(), quick ? 3 : 20);
-    twoInstances(folder.path());
-    idleCost(folder.path(), quick ? 5 : 60);
+    if (wanted("latency"))
+        reportLatency(folder.path(), quick ? 20 : 200);
+    if (wanted("stream"))
+        streamLoss(folder.path(), quick ? 3 : 20);
+    if (wanted("copies"))
+        twoInstances(folder.path());
+    if (wanted("cooked"))
+        cookedLine(folder.path(), 6);
+    if (wanted("idle"))
+        idleCost(folder.path(), quick ? 5 : 60);
     return 0;
 }

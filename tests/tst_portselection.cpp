@@ -139,7 +139,7 @@ void TestPortSelection::statusText()
     QFETCH(PortState, state);
     QFETCH(qint64, pid);
     QFETCH(QString, text);
-    QCOMPARE(PortStatusText({QStringLiteral("/dev/ttyS2"), state, pid}), text);
+    QCOMPARE(PortStatusText({QStringLiteral("/dev/ttyS2"), state, pid, {}}), text);
 }
 
 QTEST_APPLESS_MAIN(TestPortSelection)

@@ -5,6 +5,7 @@
 #include <QDir>
 #include <QFile>
 #include <QTemporaryDir>
+#include <QSignalSpy>
 #include <QTest>
 #include <QTimer>
 
@@ -48,6 +49,8 @@ private Q_SLOTS:
     void keptBytesStayWithTheirDevice();
     void deviceVanishesAndComesBack();
     void streamAcrossReopenCycles();
+    void cookedLineStaysRawInEveryGap();
+    void terminalTakenBySessionIsLetGo();
     void thousandReopensLeakNothing();
 };
 
@@ -324,6 +327,58 @@ void TestSerialLink::streamAcrossReopenCycles()
     QVERIFY(cycles >= 20);
     for (int i = 0; i < kTotal; ++i)
         QCOMPARE(quint8(received[i]), quint8(i % 251));
+}
+
+void TestSerialLink::cookedLineStaysRawInEveryGap()
+{
+    // A terminal nobody made raw, as a fresh ttyS or ttyUSB starts.
+    m_link.reset();
+    m_pty = std::make_unique<Pty>(Pty::Line::Cooked);
+    QVERIFY(m_pty->linkAs(m_ports.path(), 3));
+    const unsigned cooked = m_pty->localModes();
+    QVERIFY(cooked & ECHO);
+    m_link = std::make_unique<SerialLink>(m_ports.path());
+    openOn(3);
+
+    // CR, DEL, ^C, ^D, ^U, ^W, ^Z, ^S, ^Q and letters, sent in each re-open gap.
+    const QByteArray keys = QByteArray::fromHex("0D7F0304151719131161620A");
+    QByteArray sent, received, echoed;
+    for (int cycle = 0; cycle < 20; ++cycle) {
+        QVERIFY(m_link->setPortOpen(false));
+        const QByteArray chunk = keys + QByteArray::number(cycle);
+        QVERIFY(m_pty->write(chunk));
+        sent += chunk;
+        echoed += m_pty->read(1, 50); // an echo would come back now
+        QVERIFY(m_link->setPortOpen(true));
+        QTRY_VERIFY((received += m_link->Input()).size() >= sent.size());
+    }
+    echoed += m_pty->read(0, 50);
+    QCOMPARE(echoed.toHex(), QByteArray());
+    QCOMPARE(received.toHex(), sent.toHex());
+
+    // Given back as it was found.
+    m_link.reset();
+    QCOMPARE(m_pty->localModes(), cooked);
+}
+
+void TestSerialLink::terminalTakenBySessionIsLetGo()
+{
+    openOn(3);
+    QVERIFY(m_pty->becomeSessionTerminal());
+    QTimer reopen;
+    connect(&reopen, &QTimer::timeout, this, [&] { ReopenLink(*m_link, u"3"_s); });
+    reopen.start(100);
+    QTRY_VERIFY_WITH_TIMEOUT(!m_link->PortOpen(), 2000);
+    QCOMPARE(m_link->portStatus().state, PortState::LetGo);
+
+    // What the session's user types never reaches the tool.
+    QVERIFY(m_pty->write("password\r"));
+    QSignalSpy ticks(&reopen, &QTimer::timeout);
+    QTRY_VERIFY(ticks.size() >= 5);
+    QVERIFY(!m_link->PortOpen());
+    QCOMPARE(m_link->portStatus().state, PortState::LetGo);
+    QCOMPARE(m_link->InBufferCount(), qint16(0));
+    QVERIFY(m_link->Input().isEmpty());
 }
 
 void TestSerialLink::thousandReopensLeakNothing()

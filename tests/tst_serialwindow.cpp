@@ -7,9 +7,12 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
+#include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QSignalSpy>
 #include <QTemporaryDir>
+#include <QTextDocumentFragment>
 #include <QTimer>
 
 #include <memory>
@@ -18,6 +21,12 @@
 using namespace Qt::Literals::StringLiterals;
 
 namespace {
+// The port box's tooltip as the technician reads it.
+QString toolTip(const Form1 &w)
+{
+    return QTextDocumentFragment::fromHtml(w.findChild<QLineEdit *>(u"Text2"_s)->toolTip()).toPlainText();
+}
+
 QString caption(const Form1 &w, const char *name)
 {
     return w.findChild<QLabel *>(QString::fromLatin1(name))->text();
@@ -55,6 +64,8 @@ class TestSerialWindow : public QObject
 private Q_SLOTS:
     void reportAndCommandsThroughThePort();
     void portBoxMovesTheLink();
+    void portBoxToolTip_data();
+    void portBoxToolTip();
     void deviceVanishesMidReportAndReturns();
     void deviceVanishesInTestMode();
 };
@@ -91,18 +102,19 @@ void TestSerialWindow::portBoxMovesTheLink()
     window.show();
     QTRY_VERIFY(window.link().PortOpen());
     auto *box = window.findChild<QLineEdit *>(u"Text2"_s);
-    QCOMPARE(box->toolTip(), first.devicePath() + u": open"_s);
+    QCOMPARE(toolTip(window), first.devicePath() + u": open"_s);
 
     // Bad numbers keep the port it had, which is not the default one.
     box->setText(u"5"_s);
     QTRY_COMPARE(window.link().CommPort(), qint16(5));
-    for (const QString &text : {u""_s, u"0"_s, u"256"_s, u"99999"_s, u"COM3"_s}) {
+    for (const QString &text : {u""_s, u"0"_s, u"256"_s, u"65536"_s, u"99999"_s, u"COM3"_s}) {
         box->setText(text);
         QSignalSpy tick(window.findChild<QTimer *>(u"Timer2"_s), &QTimer::timeout);
         QVERIFY(tick.wait());
         QVERIFY(window.link().PortOpen());
         QCOMPARE(window.link().CommPort(), qint16(5));
-        QCOMPARE(box->toolTip(), fifth.devicePath() + u": open"_s);
+        QCOMPARE(toolTip(window), u"\"%1\" is not a port number 1-255; still on port 5 (%2: open)"_s
+                                          .arg(text, fifth.devicePath()));
     }
 
     box->setText(u"2"_s);
@@ -120,6 +132,42 @@ void TestSerialWindow::portBoxMovesTheLink()
     QTRY_VERIFY(window.link().PortOpen());
     QVERIFY(first.write(QByteArray::fromHex("26") + "XYZ"));
     QTRY_COMPARE(caption(window, "Label5"), u"XYZ"_s);
+}
+
+void TestSerialWindow::portBoxToolTip_data()
+{
+    QTest::addColumn<QString>("target");    // what com9 points to, in the port folder
+    QTest::addColumn<QString>("shown");     // %1: the port folder
+    QTest::addRow("markup in the path") << u"<b>BOLD &lt;i&gt;"_s << u"%1/<b>BOLD &lt;i&gt;: not a serial port"_s;
+    QString deep;
+    for (int i = 0; i < 20; ++i)
+        deep += QString(200, QChar(u'a' + i)) + u'/';
+    deep += u"ttyDeep"_s;
+    QTest::addRow("a 4,000-character path") << deep << QString();
+    QTest::addRow("a dangling link") << u"unplugged"_s << u"%1/com9: no such device"_s;
+}
+
+void TestSerialWindow::portBoxToolTip()
+{
+    QFETCH(QString, target);
+    QFETCH(QString, shown);
+    QTemporaryDir ports;
+    const QString path = ports.filePath(target);
+    if (target != u"unplugged"_s) {
+        QVERIFY(QDir().mkpath(QFileInfo(path).path()));
+        QFile file(path);
+        QVERIFY(file.open(QIODevice::WriteOnly));
+    }
+    QVERIFY(QFile::link(path, ports.filePath(u"com9"_s)));
+    Form1 window(new SerialLink(ports.path()));
+    window.findChild<QLineEdit *>(u"Text2"_s)->setText(u"9"_s);
+    QTRY_VERIFY(!toolTip(window).isEmpty() && toolTip(window) != u"Not opened yet"_s);
+    if (shown.isEmpty()) {
+        // Shortened in the middle to 80 characters.
+        QCOMPARE(toolTip(window), path.left(39) + QChar(0x2026) + path.right(40) + u": not a serial port"_s);
+    } else {
+        QCOMPARE(toolTip(window), shown.arg(ports.path()));
+    }
 }
 
 void TestSerialWindow::deviceVanishesMidReportAndReturns()

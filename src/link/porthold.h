@@ -2,14 +2,21 @@
 
 #include "portstatus.h"
 
+#include <QByteArray>
+#include <QElapsedTimer>
 #include <QStringList>
+#include <memory>
 
 // Keeps a serial device ours from the first successful open until the link
 // moves to another device or the program ends, across the re-open cycle's
 // close: a descriptor with an flock stays open throughout, and a lock file
 // naming this process stands in the lock folder whenever the serial port's own
-// lock is not there. Lock files of live processes are never touched; one whose
-// process is gone is cleared.
+// lock is not there. The held descriptor puts the line in raw mode before
+// anything else opens it, so the gap between two opens never echoes or eats a
+// byte, and gives the line back as it found it when it lets go.
+//
+// Lock files of live processes are never touched; one whose process is gone
+// is cleared. Nothing that is refused is held.
 class PortHold final
 {
 public:
@@ -19,8 +26,10 @@ public:
     PortHold(const PortHold &) = delete;
     PortHold &operator=(const PortHold &) = delete;
 
-    // Takes `device` unless another program has it. While it is held already,
-    // this only says so; holding another device lets that one go first.
+    // Takes `device` unless it is refused. While it is held already, this
+    // checks that no foreign lock file has appeared and, at most once a
+    // second, that it has not become a session's terminal; either lets it go.
+    // Holding another device lets the old one go first.
     PortStatus acquire(const QString &device);
     void release();
     bool holds(const QString &device) const { return m_fd >= 0 && device == m_device; }
@@ -31,15 +40,25 @@ public:
     void afterClose();
 
     static QStringList systemLockFolders();
-    // The PID a lock file names, in any of the usual formats: ASCII in any
-    // width with or without more lines, or a 4-byte binary number. 0 when it
-    // names none; -1 when the file is missing.
-    static qint64 lockOwner(const QString &lockFile);
-    // True when `device` is the controlling terminal of some process: a
-    // person's shell or a login console, never a BA.
-    static bool isControllingTerminal(const QString &device);
+
+    // What a lock file says. Only a regular file is read, never followed,
+    // never waited on, and never more than a few bytes of it.
+    struct Lock
+    {
+        enum Kind { Missing, Pid, Unreadable };
+        Kind kind = Missing;
+        qint64 pid = 0;
+        QByteArray program;     // the program it names, when it names one
+    };
+    static Lock readLock(const QString &lockFile);
+    // The name this process writes into its lock files.
+    static QByteArray programName();
 
 private:
+    struct SavedLine;
+
+    PortStatus checkLockFiles(const QString &device);
+    bool isSessionTerminal(quint64 rdev);
     QStringList lockFiles(const QString &device) const;
     void writeLockFile();
     void removeLockFile();
@@ -48,4 +67,11 @@ private:
     QString m_device;
     QString m_lockFile;      // ours, while it stands
     int m_fd = -1;
+    std::unique_ptr<SavedLine> m_savedLine;
+    QElapsedTimer m_lastProbe;
+    // The last /proc scan: for which device, and who had it as a terminal.
+    quint64 m_scannedDevice = 0;
+    qint64 m_terminalOwner = 0;
+    QElapsedTimer m_lastScan;
+    QString m_letGo;         // the device given up because a session took it
 };

@@ -7,9 +7,13 @@ enum class PortState {
     Unknown,        // not tried yet
     Open,
     NoDevice,
-    InUse,          // a lock file, an flock or the driver says another program has it
+    InUse,          // a live process's lock file, an flock or the driver says another program has it
+    LockUnreadable, // something other than a plain PID file stands under the lock file's name
+    StaleLock,      // a dead process's lock file that this user may not remove
     NoPermission,
-    NotSerial,      // not a terminal device, or some session's controlling terminal
+    NotSerial,      // not a terminal device
+    SessionTerminal, // some session's controlling terminal: a shell, a login console
+    LetGo,          // was held until it became some session's controlling terminal
 };
 
 struct PortStatus
@@ -17,7 +21,14 @@ struct PortStatus
     QString device;         // what the number maps to
     PortState state = PortState::Unknown;
     qint64 pid = 0;         // the holder, when a lock file names a live one
+    QString lockFile;       // the lock file behind InUse, LockUnreadable and StaleLock
 };
 
-// One line for the port box's tooltip: the device and its state.
+// One line for the port box's tooltip: the device and its state. Long paths
+// are shortened in the middle.
 QString PortStatusText(const PortStatus &status);
+
+// The port box's tooltip, as plain text: what PortStatusText says of the port
+// in force, and first, when the box's text was not taken as a port number, that
+// it was ignored.
+QString PortBoxToolTip(const QString &boxText, qint16 port, const PortStatus &status);

@@ -113,7 +113,8 @@ void SerialLink::open()
                                                                : QSerialPort::NoFlowControl);
     if (!m_serial.open(QIODevice::ReadWrite)) {
         m_status.state = stateAfterFailedOpen(m_serial.error());
-        m_hold.afterClose();
+        // Nothing is held that can't be used.
+        m_hold.release();
         return;
     }
     // Pseudo-terminals have no modem lines; those calls fail there and that is fine.

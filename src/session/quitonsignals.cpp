@@ -3,17 +3,32 @@
 #include <QCoreApplication>
 #include <QSocketNotifier>
 
+#include <cerrno>
 #include <csignal>
 #include <fcntl.h>
 #include <unistd.h>
 
 namespace {
+constexpr int kQuitSignals[] = {SIGINT, SIGTERM, SIGHUP};
+
 int g_signalPipe[2] = {-1, -1};
+// Which of kQuitSignals we handle; one inherited as ignored (nohup) stays so.
+volatile sig_atomic_t g_handled[std::size(kQuitSignals)] = {};
 
 void onSignal(int)
 {
+    const int savedErrno = errno;
+    // The first signal asks the event loop to end; if the program hangs, the
+    // next one ends it outright.
+    struct sigaction fallback{};
+    fallback.sa_handler = SIG_DFL;
+    sigemptyset(&fallback.sa_mask);
+    for (size_t i = 0; i < std::size(kQuitSignals); ++i)
+        if (g_handled[i])
+            ::sigaction(kQuitSignals[i], &fallback, nullptr);
     const char byte = 'q';
     [[maybe_unused]] const auto n = ::write(g_signalPipe[1], &byte, 1);
+    errno = savedErrno;
 }
 } // namespace
 
@@ -32,6 +47,12 @@ void QuitOnSignals(QCoreApplication &app)
     action.sa_handler = onSignal;
     sigemptyset(&action.sa_mask);
     action.sa_flags = SA_RESTART;
-    for (const int sig : {SIGINT, SIGTERM, SIGHUP})
-        ::sigaction(sig, &action, nullptr);
+    for (size_t i = 0; i < std::size(kQuitSignals); ++i) {
+        struct sigaction inherited{};
+        ::sigaction(kQuitSignals[i], nullptr, &inherited);
+        if (inherited.sa_handler == SIG_IGN)
+            continue;
+        g_handled[i] = 1;
+        ::sigaction(kQuitSignals[i], &action, nullptr);
+    }
 }

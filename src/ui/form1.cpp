@@ -20,6 +20,7 @@
 #include <QRadioButton>
 #include <QScreen>
 #include <QTextCursor>
+#include <QTextDocument>
 #include <QTimer>
 
 using namespace Form1Design;
@@ -215,8 +216,10 @@ void Form1::bindHandlers()
     connect(timer(Control::Timer1), &QTimer::timeout, this, &Form1::Timer1Tick);
     connect(timer(Control::Timer2), &QTimer::timeout, this, [this] {
         ReopenLink(*m_link, m_portBox->text());
-        // Why nothing arrives, for whoever hovers over the box; the window stays silent.
-        const QString why = PortStatusText(m_link->portStatus());
+        // Why nothing arrives, for whoever hovers over the box; the window stays
+        // silent. Paths are data, never markup.
+        const QString why = Qt::convertFromPlainText(
+                PortBoxToolTip(m_portBox->text(), m_link->CommPort(), m_link->portStatus()));
         if (m_portBox->toolTip() != why)
             m_portBox->setToolTip(why);
     });

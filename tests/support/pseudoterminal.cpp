@@ -14,17 +14,20 @@
 #include <termios.h>
 #include <unistd.h>
 
-Pty::Pty()
+Pty::Pty(Line line)
 {
     char name[256] = {};
     if (::openpty(&m_master, &m_device, name, nullptr, nullptr) != 0) {
         m_master = m_device = -1;
         return;
     }
-    termios raw{};
-    ::tcgetattr(m_device, &raw);
-    ::cfmakeraw(&raw);
-    ::tcsetattr(m_device, TCSANOW, &raw);
+    termios settings{};
+    ::tcgetattr(m_device, &settings);
+    if (line == Line::Raw)
+        ::cfmakeraw(&settings);
+    else
+        settings.c_lflag |= ECHO | ICANON | ISIG | IEXTEN;
+    ::tcsetattr(m_device, TCSANOW, &settings);
     ::fcntl(m_master, F_SETFL, ::fcntl(m_master, F_GETFL) | O_NONBLOCK);
     m_path = QString::fromLocal8Bit(name);
 }
@@ -32,6 +35,12 @@ Pty::Pty()
 Pty::~Pty()
 {
     vanish();
+}
+
+unsigned Pty::localModes() const
+{
+    termios settings{};
+    return ::tcgetattr(m_device, &settings) == 0 ? unsigned(settings.c_lflag) : 0;
 }
 
 bool Pty::linkAs(const QString &folder, int port) const

@@ -10,12 +10,18 @@
 class Pty
 {
 public:
-    Pty();
+    // Raw, as the simulated BA sets its line; or as the kernel makes a fresh
+    // terminal: cooked, with echo, CR to LF, erase and interrupt characters.
+    enum class Line { Raw, Cooked };
+
+    explicit Pty(Line line = Line::Raw);
     ~Pty();
     Pty(const Pty &) = delete;
     Pty &operator=(const Pty &) = delete;
 
     bool isValid() const { return m_master >= 0; }
+    // The device side's local modes (ECHO, ICANON, ...) as they stand now.
+    unsigned localModes() const;
     QString devicePath() const { return m_path; }
 
     // Publishes the device as port `port` in `folder` (replacing an old link).
