@@ -1,0 +1,335 @@
+// The tool on the kernel's own serial drivers: a QEMU guest runs Debian's
+// kernel with an emulated 16550 (8250 driver, ttyS1) and an emulated FTDI
+// adapter (ftdi_sio, ttyUSB0), both from their boot-time, cooked settings.
+// The guest runs this build's rig_guest on them through a read-only view of
+// the host; this test plays the BA at the far end of each line.
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QProcess>
+#include <QRegularExpression>
+#include <QStandardPaths>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <optional>
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+using namespace Qt::Literals::StringLiterals;
+
+namespace {
+constexpr int kBootMs = 180'000;
+constexpr int kStepMs = 60'000;
+constexpr int kStreamSeconds = 10;
+constexpr int kLineBytesPerSecond = 960;
+const QByteArray kReport = QByteArray::fromHex("26312E30303256313033123456789ABCDEF001020A0B");
+
+// One end of a QEMU chardev socket.
+class Socket
+{
+public:
+    ~Socket()
+    {
+        if (m_fd >= 0)
+            ::close(m_fd);
+    }
+    bool connectTo(const QString &path, const QProcess &qemu)
+    {
+        QElapsedTimer clock;
+        clock.start();
+        while (clock.elapsed() < 10'000 && qemu.state() == QProcess::Running) {
+            m_fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+            sockaddr_un address{};
+            address.sun_family = AF_UNIX;
+            const QByteArray name = QFile::encodeName(path);
+            std::memcpy(address.sun_path, name.constData(), size_t(std::min<qsizetype>(name.size(), sizeof address.sun_path - 1)));
+            if (::connect(m_fd, reinterpret_cast<sockaddr *>(&address), sizeof address) == 0)
+                return true;
+            ::close(m_fd);
+            m_fd = -1;
+            QTest::qWait(50);
+        }
+        return false;
+    }
+    bool write(const QByteArray &bytes) { return ::send(m_fd, bytes.constData(), size_t(bytes.size()), MSG_NOSIGNAL) == bytes.size(); }
+    // What has arrived, waiting up to `ms` for the first of it.
+    QByteArray read(int ms = 0)
+    {
+        QByteArray bytes;
+        pollfd p{m_fd, POLLIN, 0};
+        while (::poll(&p, 1, bytes.isEmpty() ? ms : 0) > 0) {
+            char buffer[4096];
+            const ssize_t n = ::recv(m_fd, buffer, sizeof buffer, MSG_DONTWAIT);
+            if (n <= 0)
+                break;
+            bytes.append(buffer, n);
+        }
+        return bytes;
+    }
+
+private:
+    int m_fd = -1;
+};
+
+// RTS and DTR edges in QEMU's trace of the 16550's modem control register and
+// of the FTDI adapter's SET_MODEM_CTRL requests.
+struct ModemEdges
+{
+    int rtsUp = 0, rtsDown = 0, dtrUp = 0, dtrDown = 0;
+};
+
+ModemEdges modemEdges(const QByteArray &trace, bool usb)
+{
+    static const QRegularExpression mcr(u"serial_write write addr 0x04 val 0x([0-9a-f]+)"_s);
+    static const QRegularExpression ftdi(u"usb_serial_handle_control .* got control 0x4001, value 0x([0-9a-f]+)"_s);
+    ModemEdges edges;
+    bool rts = false, dtr = false;
+    for (const QByteArray &line : trace.split('\n')) {
+        const auto match = (usb ? ftdi : mcr).match(QString::fromLatin1(line));
+        if (!match.hasMatch())
+            continue;
+        const unsigned value = match.captured(1).toUInt(nullptr, 16);
+        // FTDI: bits 8 and 9 say which of DTR (bit 0) and RTS (bit 1) the request sets.
+        const bool setsDtr = !usb || (value & 0x100);
+        const bool setsRts = !usb || (value & 0x200);
+        if (setsDtr && bool(value & 1) != dtr) {
+            dtr = !dtr;
+            ++(dtr ? edges.dtrUp : edges.dtrDown);
+        }
+        if (setsRts && bool(value & 2) != rts) {
+            rts = !rts;
+            ++(rts ? edges.rtsUp : edges.rtsDown);
+        }
+    }
+    return edges;
+}
+} // namespace
+
+class TestRig : public QObject
+{
+    Q_OBJECT
+
+private:
+    QTemporaryDir m_dir;
+    QProcess m_qemu;
+    Socket m_console, m_ttyS1, m_usb, m_qmp;
+    QByteArray m_said;          // console output not yet looked at
+    QStringList m_transcript;   // every console line, for failure messages
+
+    Socket &line(bool usb) { return usb ? m_usb : m_ttyS1; }
+    // Waits for a console line matching `pattern`, meanwhile collecting what
+    // arrives on `device` into `received`.
+    std::optional<QString> waitFor(const QString &pattern, int ms, Socket *device = nullptr,
+                                   QByteArray *received = nullptr);
+    void run(const QString &command) { m_console.write(command.toUtf8() + '\n'); }
+    QByteArray qmp(const QByteArray &command);
+    QString guestCommand(int port, const QString &device, const QString &mode) const;
+    QByteArray trace() const;
+
+private Q_SLOTS:
+    void initTestCase();
+    void cleanupTestCase();
+    void streamThroughRealDriver_data();
+    void streamThroughRealDriver();
+    void usbAdapterReplugged();
+};
+
+std::optional<QString> TestRig::waitFor(const QString &pattern, int ms, Socket *device, QByteArray *received)
+{
+    const QRegularExpression wanted(pattern);
+    QElapsedTimer clock;
+    clock.start();
+    do {
+        m_said += m_console.read(device ? 0 : 20);
+        if (device)
+            *received += device->read(20);
+        for (qsizetype end; (end = m_said.indexOf('\n')) >= 0;) {
+            const QString text = QString::fromUtf8(m_said.left(end)).trimmed();
+            m_said.remove(0, end + 1);
+            m_transcript << text;
+            if (wanted.match(text).hasMatch())
+                return text;
+        }
+    } while (clock.elapsed() < ms && m_qemu.state() == QProcess::Running);
+    return std::nullopt;
+}
+
+QByteArray TestRig::qmp(const QByteArray &command)
+{
+    m_qmp.write(command + '\n');
+    QByteArray reply;
+    QElapsedTimer clock;
+    clock.start();
+    while (!reply.contains("\"return\"") && !reply.contains("\"error\"") && clock.elapsed() < 10'000)
+        reply += m_qmp.read(100);
+    return reply;
+}
+
+QString TestRig::guestCommand(int port, const QString &device, const QString &mode) const
+{
+    const QString guest = qEnvironmentVariable("RIG_GUEST");
+    return u"mkdir -p /host/run/ports && ln -sf %1 /host/run/ports/com%2 && "
+           "chroot /host /usr/bin/env QT_QPA_PLATFORM=offscreen XDG_RUNTIME_DIR=/run/user "
+           "HOME=/run/tmp TMPDIR=/run/tmp %3 --ports /run/ports --port %2 --mode %4; echo \"@@end $?\""_s
+            .arg(device).arg(port).arg(guest, mode);
+}
+
+QByteArray TestRig::trace() const
+{
+    QFile file(m_dir.filePath(u"trace.log"_s));
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+void TestRig::initTestCase()
+{
+    const QString qemu = QStandardPaths::findExecutable(u"qemu-system-x86_64"_s);
+    if (qemu.isEmpty())
+        QSKIP("QEMU can't run here: qemu-system-x86_64 is not installed (scripts/setup installs it)");
+    QString cache = qEnvironmentVariable("RIG_CACHE");
+    if (cache.isEmpty())
+        cache = QStandardPaths::writableLocation(QStandardPaths::GenericCacheLocation) + u"/calvarin/rig"_s;
+
+    QProcess make;
+    make.setProcessChannelMode(QProcess::MergedChannels);
+    make.start(qEnvironmentVariable("RIG_MAKE_GUEST"), {cache});
+    QVERIFY2(make.waitForFinished(240'000) && make.exitCode() == 0,
+             qPrintable(u"the guest could not be made: "_s + QString::fromLocal8Bit(make.readAll())));
+
+    const QString d = m_dir.path();
+    m_qemu.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    m_qemu.start(qemu, {
+        u"-accel"_s, u"tcg"_s, u"-m"_s, u"1024"_s, u"-nodefaults"_s, u"-display"_s, u"none"_s, u"-no-reboot"_s,
+        u"-kernel"_s, cache + u"/vmlinuz"_s, u"-initrd"_s, cache + u"/initramfs.gz"_s,
+        u"-append"_s, u"console=hvc0 quiet loglevel=3 panic=-1"_s,
+        // The control shell, on a virtio console: never on a UART the tool might take.
+        u"-device"_s, u"virtio-serial-pci"_s,
+        u"-chardev"_s, u"socket,id=con,path=%1/console,server=on,wait=off"_s.arg(d),
+        u"-device"_s, u"virtconsole,chardev=con"_s,
+        u"-chardev"_s, u"socket,id=ba,path=%1/ttyS1,server=on,wait=off"_s.arg(d),
+        u"-device"_s, u"isa-serial,index=1,chardev=ba"_s,
+        u"-device"_s, u"qemu-xhci,id=usbhc"_s,
+        u"-chardev"_s, u"socket,id=usbba,path=%1/usb,server=on,wait=off"_s.arg(d),
+        u"-device"_s, u"usb-serial,id=usbser,bus=usbhc.0,chardev=usbba"_s,
+        u"-qmp"_s, u"unix:%1/qmp,server=on,wait=off"_s.arg(d),
+        u"-virtfs"_s, u"local,path=/,mount_tag=hostroot,security_model=none,readonly=on,multidevs=remap"_s,
+        u"-trace"_s, u"enable=serial_write"_s, u"-trace"_s, u"enable=usb_serial_handle_control"_s,
+        u"-D"_s, d + u"/trace.log"_s,
+    });
+    if (!m_qemu.waitForStarted(10'000))
+        QSKIP(qPrintable(u"QEMU can't run here: "_s + m_qemu.errorString()));
+    // The adapter is attached only while its socket has a peer: stay connected throughout.
+    const bool connected = m_console.connectTo(d + u"/console"_s, m_qemu) && m_ttyS1.connectTo(d + u"/ttyS1"_s, m_qemu)
+            && m_usb.connectTo(d + u"/usb"_s, m_qemu) && m_qmp.connectTo(d + u"/qmp"_s, m_qemu);
+    if (!connected && m_qemu.state() != QProcess::Running)
+        QSKIP(qPrintable(u"QEMU can't run here: it exited with code %1"_s.arg(m_qemu.exitCode())));
+    QVERIFY(connected);
+    QVERIFY(qmp(R"({"execute":"qmp_capabilities"})").contains("return"));
+    const auto ready = waitFor(u"^@@ready"_s, kBootMs);
+    QVERIFY2(ready, qPrintable(u"the guest did not boot: "_s + m_transcript.join(u'\n')));
+    qInfo("guest up: %s", qPrintable(*ready));
+}
+
+void TestRig::cleanupTestCase()
+{
+    if (m_qemu.state() != QProcess::Running)
+        return;
+    run(u"poweroff -f"_s);
+    if (!m_qemu.waitForFinished(10'000)) {
+        m_qemu.kill();
+        m_qemu.waitForFinished();
+    }
+}
+
+void TestRig::streamThroughRealDriver_data()
+{
+    QTest::addColumn<int>("port");
+    QTest::addColumn<QString>("device");
+    QTest::addColumn<bool>("usb");
+    QTest::addRow("8250, ttyS1") << 1 << u"/dev/ttyS1"_s << false;
+    QTest::addRow("ftdi_sio, ttyUSB0") << 2 << u"/dev/ttyUSB0"_s << true;
+}
+
+void TestRig::streamThroughRealDriver()
+{
+    QFETCH(int, port);
+    QFETCH(QString, device);
+    QFETCH(bool, usb);
+    Socket &ba = line(usb);
+    const qsizetype traceFrom = trace().size();
+    const auto transcript = [this] { return qPrintable(m_transcript.join(u'\n')); };
+
+    QByteArray received = ba.read();
+    run(guestCommand(port, device, u"stream"_s));
+    QVERIFY2(waitFor(u"^held "_s, kStepMs, &ba, &received), transcript());
+    QVERIFY(ba.write(kReport));
+    QVERIFY2(waitFor(u"^test mode"_s, kStepMs, &ba, &received), transcript());
+
+    // Numbered bytes at the line's rate, through about 20 re-opens; every
+    // control character comes by many times.
+    qint64 sent = 0;
+    QElapsedTimer clock;
+    clock.start();
+    while (clock.elapsed() < kStreamSeconds * 1000) {
+        QByteArray chunk;
+        for (const qint64 due = clock.elapsed() * kLineBytesPerSecond / 1000; sent < due; ++sent)
+            chunk += char(sent & 0xFF);
+        QVERIFY(ba.write(chunk));
+        (void)waitFor(u"(?!)"_s, 5, &ba, &received); // never matches: only collects
+    }
+    const auto logged = waitFor(u"^logged "_s, kStepMs, &ba, &received);
+    QVERIFY2(logged, transcript());
+    QVERIFY2(waitFor(u"^@@end 0"_s, kStepMs, &ba, &received), transcript());
+    received += ba.read(200);
+
+    const ModemEdges edges = modemEdges(trace().mid(traceFrom), usb);
+    qInfo("%s: sent %lld, guest %s; back to the device: %s; RTS up %d down %d, DTR up %d down %d",
+          qPrintable(device), static_cast<long long>(sent), qPrintable(*logged),
+          received.toHex(' ').constData(), edges.rtsUp, edges.rtsDown, edges.dtrUp, edges.dtrDown);
+    // Only the enter and leave commands come back: nothing is echoed.
+    QCOMPARE(received.toHex(' '), QByteArray("6e 14 63 63"));
+    QCOMPARE(*logged, u"logged %1 lost 0 disorder 0"_s.arg(sent));
+    // DTR goes up at the first open and stays up until the tool lets go.
+    QCOMPARE(edges.dtrUp, 1);
+    QVERIFY(edges.dtrDown <= 1);
+}
+
+void TestRig::usbAdapterReplugged()
+{
+    Socket &ba = m_usb;
+    const auto transcript = [this] { return qPrintable(m_transcript.join(u'\n')); };
+    QByteArray received = ba.read();
+    run(guestCommand(2, u"/dev/ttyUSB0"_s, u"replug"_s));
+    QVERIFY2(waitFor(u"^held "_s, kStepMs, &ba, &received), transcript());
+    QVERIFY(ba.write(kReport));
+    QVERIFY2(waitFor(u"^report"_s, kStepMs, &ba, &received), transcript());
+
+    QByteArray reply = qmp(R"({"execute":"device_del","arguments":{"id":"usbser"}})");
+    QVERIFY2(reply.contains("\"return\""), reply.constData());
+    QVERIFY2(waitFor(u"^gone "_s, kStepMs, &ba, &received), transcript());
+    // The adapter is gone for QEMU too before it can come back under its id.
+    for (QElapsedTimer wait; !reply.contains("DEVICE_DELETED");) {
+        wait.isValid() || (wait.start(), true);
+        QVERIFY2(wait.elapsed() < 10'000, reply.constData());
+        reply += m_qmp.read(100);
+    }
+    QElapsedTimer clock;
+    clock.start();
+    reply = qmp(R"({"execute":"device_add","arguments":{"driver":"usb-serial","id":"usbser",)"
+                R"("bus":"usbhc.0","chardev":"usbba"}})");
+    QVERIFY2(reply.contains("\"return\""), reply.constData());
+    QVERIFY2(waitFor(u"^held again"_s, kStepMs, &ba, &received), transcript());
+    const qint64 heldAgainMs = clock.elapsed();
+    // The replugged adapter comes back cooked; the report still arrives whole.
+    QVERIFY(ba.write(kReport));
+    QVERIFY2(waitFor(u"^report again"_s, kStepMs, &ba, &received), transcript());
+    QVERIFY2(waitFor(u"^@@end 0"_s, kStepMs, &ba, &received), transcript());
+    qInfo("ttyUSB0 held again %lld ms after the replug", static_cast<long long>(heldAgainMs));
+    QCOMPARE(received.toHex(' '), QByteArray());
+    QVERIFY2(heldAgainMs <= 2000, qPrintable(u"held again after %1 ms"_s.arg(heldAgainMs)));
+}
+
+QTEST_GUILESS_MAIN(TestRig)
+#include "tst_rig.moc"
