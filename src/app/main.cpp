@@ -39,7 +39,7 @@ int main(int /*argc*/, char *argv[])
     // Matches the installed desktop entry, so the desktop shows its icon and name.
     QGuiApplication::setDesktopFileName(QStringLiteral(CALVARIN_APP_ID));
     // Ends as "Exit Tool" does: the window and its port close, exit code 0.
-    QuitOnSignals(app);
+    QuitOnSignals(app, SerialLink::closeAll);
     // A lost display ends the program through exit(), past every destructor.
     std::atexit(SerialLink::closeAll);
 

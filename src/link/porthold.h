@@ -3,7 +3,6 @@
 #include "portstatus.h"
 
 #include <QByteArray>
-#include <QElapsedTimer>
 #include <QStringList>
 #include <memory>
 
@@ -32,7 +31,7 @@ public:
     // Holding another device lets the old one go first.
     PortStatus acquire(const QString &device);
     void release();
-    bool holds(const QString &device) const { return m_fd >= 0 && device == m_device; }
+    bool holds(const QString &device) const;
 
     // Around the serial port's own open and close, whose lock file takes the
     // place of ours meanwhile (it would refuse to open over ours).
@@ -55,23 +54,6 @@ public:
     static QByteArray programName();
 
 private:
-    struct SavedLine;
-
-    PortStatus checkLockFiles(const QString &device);
-    bool isSessionTerminal(quint64 rdev);
-    QStringList lockFiles(const QString &device) const;
-    void writeLockFile();
-    void removeLockFile();
-
-    QStringList m_lockFolders;
-    QString m_device;
-    QString m_lockFile;      // ours, while it stands
-    int m_fd = -1;
-    std::unique_ptr<SavedLine> m_savedLine;
-    QElapsedTimer m_lastProbe;
-    // The last /proc scan: for which device, and who had it as a terminal.
-    quint64 m_scannedDevice = 0;
-    qint64 m_terminalOwner = 0;
-    QElapsedTimer m_lastScan;
-    QString m_letGo;         // the device given up because a session took it
+    struct State;           // per system
+    std::unique_ptr<State> d;
 };

@@ -6,10 +6,23 @@
 #include <QFileInfo>
 #include <limits>
 
+#ifdef Q_OS_WIN
+#include <windows.h>
+#endif
+
 namespace {
 // Bounds the wait for the OS to accept a command byte; a pty or UART takes it
 // at once unless its output buffer is full.
 constexpr int kWriteTimeoutMs = 100;
+#ifdef Q_OS_WIN
+// How often a read is started when the port reports nothing by itself: well
+// within one poll, so a byte waits no longer than on Linux.
+constexpr int kReadKickMs = 40;
+// At a close, how long the last read may take to finish (Wine fills a read
+// for a few milliseconds), and how many may be waited for.
+constexpr int kCloseDrainMs = 10;
+constexpr int kCloseDrainReads = 2;
+#endif
 
 // Never destroyed: closeAll() may run from exit(), after static destructors.
 QList<SerialLink *> &liveLinks()
@@ -40,6 +53,15 @@ SerialLink::SerialLink(const QString &portFolder, const QStringList &lockFolders
     m_serial.setReadBufferSize(0);
     connect(&m_serial, &QSerialPort::readyRead, this, [this] { m_event = CommEvents::kReceive; });
     connect(&m_serial, &QSerialPort::errorOccurred, this, &SerialLink::onErrorOccurred);
+#ifdef Q_OS_WIN
+    // Where the port never reports new data (Wine on a pty: WaitCommEvent
+    // fails), a read we start ourselves still gets it. Harmless where it does.
+    m_readKick.setInterval(kReadKickMs);
+    connect(&m_readKick, &QTimer::timeout, this, [this] {
+        if (m_serial.isOpen() && m_serial.bytesAvailable() == 0)
+            (void)m_serial.peek(1);
+    });
+#endif
 }
 
 SerialLink::~SerialLink()
@@ -117,6 +139,9 @@ void SerialLink::open()
         m_hold.release();
         return;
     }
+#ifdef Q_OS_WIN
+    m_readKick.start();
+#endif
     // Pseudo-terminals have no modem lines; those calls fail there and that is fine.
     m_serial.setDataTerminalReady(LineSettings::kDtrWhileOpen);
     m_serial.setRequestToSend(LineSettings::kRtsWhileOpen);
@@ -131,11 +156,24 @@ void SerialLink::close()
         return;
     if (m_serial.bytesToWrite() > 0)
         m_serial.waitForBytesWritten(kWriteTimeoutMs);
-    // Pull in what the OS has received so the close cannot discard it.
-    m_serial.waitForReadyRead(0);
-    m_held += m_serial.readAll();
+#ifdef Q_OS_WIN
+    // Windows fills Qt's reads behind its back: one still in flight when the
+    // port closes is cancelled, and whatever it had taken from the driver goes
+    // with it. Let Qt start no new read, and let the last one finish.
+    m_serial.setReadBufferSize(1);
+    for (int i = 0; i < kCloseDrainReads && m_serial.waitForReadyRead(kCloseDrainMs); ++i) {
+    }
+#endif
+    // Keep what Qt has received, as a copy: emptying its buffer would start
+    // another read on Windows. What is still in the driver stays there for
+    // the next open (the hold keeps the device open on Linux).
+    m_held += m_serial.peek(m_serial.bytesAvailable());
     m_heldFrom = m_openDevice;
     m_serial.close();
+#ifdef Q_OS_WIN
+    m_readKick.stop();
+    m_serial.setReadBufferSize(0);
+#endif
     m_hold.afterClose();
 }
 
@@ -146,9 +184,16 @@ bool SerialLink::Output(const QByteArray &bytes)
     if (m_serial.write(bytes) != bytes.size())
         return false;
     // Hand the byte to the OS now: a close discards Qt's write buffer.
-    if (!m_serial.flush() && m_serial.bytesToWrite() > 0)
+    const bool started = m_serial.flush();
+#ifdef Q_OS_WIN
+    // Windows writes asynchronously: flush() has queued the write with the
+    // port, which completes later. Queued is sent.
+    return m_serial.isOpen() && (started || m_serial.bytesToWrite() == 0);
+#else
+    if (!started && m_serial.bytesToWrite() > 0)
         m_serial.waitForBytesWritten(kWriteTimeoutMs);
     return m_serial.isOpen() && m_serial.bytesToWrite() == 0;
+#endif
 }
 
 QByteArray SerialLink::Input()
@@ -181,8 +226,18 @@ void SerialLink::onErrorOccurred(QSerialPort::SerialPortError error)
         return;
     if (error != QSerialPort::ResourceError && error != QSerialPort::ReadError)
         return;
+#ifdef Q_OS_WIN
+    // Wine's WaitCommEvent fails at once on a pty ("operation aborted"),
+    // which Qt reports as a lost device. A port that still answers is not lost.
+    COMSTAT queues{};
+    DWORD lineErrors = 0;
+    if (::ClearCommError(m_serial.handle(), &lineErrors, &queues)) {
+        m_serial.clearError();
+        return;
+    }
+#endif
     m_event = CommEvents::kFault;
-    m_held += m_serial.readAll();
+    m_held += m_serial.peek(m_serial.bytesAvailable());
     m_heldFrom = m_openDevice;
     m_serial.close();
     // The device is gone; whatever comes back under the number is checked anew.

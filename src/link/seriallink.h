@@ -6,6 +6,7 @@
 
 #include <QSerialPort>
 #include <QString>
+#include <QTimer>
 
 // DeviceLink over a real serial port. Port N is the device that the link "comN"
 // in the port folder points to, else /dev/ttyS{N-1} (COMN on Windows).
@@ -57,4 +58,7 @@ private:
     QString m_openDevice;
     qint16 m_event = CommEvents::kNone;
     PortStatus m_status;
+#ifdef Q_OS_WIN
+    QTimer m_readKick;
+#endif
 };

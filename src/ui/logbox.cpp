@@ -41,7 +41,7 @@ qsizetype LogBox::textLength() const
 void LogBox::setText(const QString &text)
 {
     m_pending.clear();
-    const bool wasLarge = m_box->document()->characterCount() > kLargeLogCharacters;
+    [[maybe_unused]] const bool wasLarge = m_box->document()->characterCount() > kLargeLogCharacters;
     m_ownEdit = true;
     m_box->setPlainText(QString(text).replace(kCrLf, kLf));
     m_ownEdit = false;

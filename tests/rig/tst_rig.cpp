@@ -1,7 +1,7 @@
 // The tool on the kernel's own serial drivers: a QEMU guest runs Debian's
 // kernel with an emulated 16550 (8250 driver, ttyS1) and an emulated FTDI
 // adapter (ftdi_sio, ttyUSB0), both from their boot-time, cooked settings.
-// The guest runs this build's rig_guest on them through a read-only view of
+// The guest runs this build's scripted technician on them through a read-only view of
 // the host; this test plays the BA at the far end of each line.
 #include <QDir>
 #include <QElapsedTimer>
@@ -126,7 +126,7 @@ private:
                                    QByteArray *received = nullptr);
     void run(const QString &command) { m_console.write(command.toUtf8() + '\n'); }
     QByteArray qmp(const QByteArray &command);
-    QString guestCommand(int port, const QString &device, const QString &mode) const;
+    QString guestCommand(int port, const QString &device, const QString &script) const;
     QByteArray trace() const;
 
 private Q_SLOTS:
@@ -168,13 +168,13 @@ QByteArray TestRig::qmp(const QByteArray &command)
     return reply;
 }
 
-QString TestRig::guestCommand(int port, const QString &device, const QString &mode) const
+QString TestRig::guestCommand(int port, const QString &device, const QString &script) const
 {
     const QString guest = qEnvironmentVariable("RIG_GUEST");
     return u"mkdir -p /host/run/ports && ln -sf %1 /host/run/ports/com%2 && "
            "chroot /host /usr/bin/env QT_QPA_PLATFORM=offscreen XDG_RUNTIME_DIR=/run/user "
-           "HOME=/run/tmp TMPDIR=/run/tmp %3 --ports /run/ports --port %2 --mode %4; echo \"@@end $?\""_s
-            .arg(device).arg(port).arg(guest, mode);
+           "HOME=/run/tmp TMPDIR=/run/tmp %3 --ports /run/ports --port %2 --script %4; echo \"@@end $?\""_s
+            .arg(device).arg(port).arg(guest, script);
 }
 
 QByteArray TestRig::trace() const
@@ -262,7 +262,7 @@ void TestRig::streamThroughRealDriver()
     const auto transcript = [this] { return qPrintable(m_transcript.join(u'\n')); };
 
     QByteArray received = ba.read();
-    run(guestCommand(port, device, u"stream"_s));
+    run(guestCommand(port, device, u"open,report,adjust,stream,exit"_s));
     QVERIFY2(waitFor(u"^held "_s, kStepMs, &ba, &received), transcript());
     QVERIFY(ba.write(kReport));
     QVERIFY2(waitFor(u"^test mode"_s, kStepMs, &ba, &received), transcript());
@@ -301,10 +301,10 @@ void TestRig::usbAdapterReplugged()
     Socket &ba = m_usb;
     const auto transcript = [this] { return qPrintable(m_transcript.join(u'\n')); };
     QByteArray received = ba.read();
-    run(guestCommand(2, u"/dev/ttyUSB0"_s, u"replug"_s));
+    run(guestCommand(2, u"/dev/ttyUSB0"_s, u"open,report,gone,reopen,report"_s));
     QVERIFY2(waitFor(u"^held "_s, kStepMs, &ba, &received), transcript());
     QVERIFY(ba.write(kReport));
-    QVERIFY2(waitFor(u"^report"_s, kStepMs, &ba, &received), transcript());
+    QVERIFY2(waitFor(u"^report 1.0\\|02\\|V103\\|1234"_s, kStepMs, &ba, &received), transcript());
 
     QByteArray reply = qmp(R"({"execute":"device_del","arguments":{"id":"usbser"}})");
     QVERIFY2(reply.contains("\"return\""), reply.constData());
@@ -324,7 +324,7 @@ void TestRig::usbAdapterReplugged()
     const qint64 heldAgainMs = clock.elapsed();
     // The replugged adapter comes back cooked; the report still arrives whole.
     QVERIFY(ba.write(kReport));
-    QVERIFY2(waitFor(u"^report again"_s, kStepMs, &ba, &received), transcript());
+    QVERIFY2(waitFor(u"^report "_s, kStepMs, &ba, &received), transcript());
     QVERIFY2(waitFor(u"^@@end 0"_s, kStepMs, &ba, &received), transcript());
     qInfo("ttyUSB0 held again %lld ms after the replug", static_cast<long long>(heldAgainMs));
     QCOMPARE(received.toHex(' '), QByteArray());

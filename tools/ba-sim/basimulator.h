@@ -34,6 +34,7 @@ public:
     bool testMode() const { return m_testMode; }
     const BaIdentity &identity() const { return m_identity; }
     qint64 streamed() const { return m_streamed; }
+    bool streaming() const { return m_streamRate > 0; }
 
     // Technician's actions at the BA.
     void reset();

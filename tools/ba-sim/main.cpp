@@ -96,7 +96,8 @@ int main(int argc, char *argv[])
     QCommandLineParser options;
     options.setApplicationDescription(QStringLiteral(
             "A made-up BA on a pseudo-terminal, published as port N for the tool.\n"
-            "Keys: r = reset (send the report), c = white card (in test mode), q = quit."));
+            "Keys: r = reset (send the report), c = white card (in test mode),\n"
+            "s = start or stop the numbered stream, q = quit."));
     options.addHelpOption();
     options.addOptions({
             {QStringLiteral("port"), QStringLiteral("Port number to publish as (1-255)."), QStringLiteral("N"), QStringLiteral("1")},
@@ -157,6 +158,16 @@ int main(int argc, char *argv[])
         switch (key) {
         case 'r': ba.reset(); break;
         case 'c': ba.insertCard(); break;
+        case 's':
+            if (ba.streaming()) {
+                ba.startStream(0);
+                say(QStringLiteral("stream stopped after %1 bytes").arg(ba.streamed()));
+            } else {
+                const int rate = stream > 0 ? stream : BaSimulator::kLineBytesPerSecond;
+                ba.startStream(rate);
+                say(QStringLiteral("stream: numbered bytes at %1 bytes/s").arg(rate));
+            }
+            break;
         case 'q': QCoreApplication::quit(); break;
         default: break;
         }
@@ -170,7 +181,7 @@ int main(int argc, char *argv[])
         ba.startStream(stream);
 
     say(QStringLiteral("port %1 published: %2 -> %3").arg(port).arg(claim->linkPath(), claim->devicePath()));
-    say(QStringLiteral("keys: r = reset, c = white card, q = quit"));
+    say(QStringLiteral("keys: r = reset, c = white card, s = stream, q = quit"));
     if (options.isSet(QStringLiteral("report-on-start")))
         ba.reset();
 

@@ -32,7 +32,7 @@ void onSignal(int)
 }
 } // namespace
 
-void QuitOnSignals(QCoreApplication &app)
+void QuitOnSignals(QCoreApplication &app, void (* /*closeNow*/)())
 {
     if (::pipe2(g_signalPipe, O_CLOEXEC | O_NONBLOCK) != 0)
         return;

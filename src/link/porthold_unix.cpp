@@ -3,6 +3,7 @@
 #include "linesettings.h"
 
 #include <QDir>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
 
@@ -20,10 +21,37 @@
 #include <termios.h>
 #include <unistd.h>
 
-struct PortHold::SavedLine
+struct PortHold::State
 {
-    termios before{};   // as the line was when we took it
-    termios ours{};     // as we set it
+    explicit State(QStringList folders)
+        : m_lockFolders(std::move(folders))
+    {
+    }
+
+    bool holds(const QString &device) const { return m_fd >= 0 && device == m_device; }
+    PortStatus acquire(const QString &device);
+    void release();
+    void beforeOpen();
+    void afterClose();
+
+    PortStatus checkLockFiles(const QString &device);
+    bool isSessionTerminal(quint64 rdev);
+    QStringList lockFiles(const QString &device) const;
+    void writeLockFile();
+    void removeLockFile();
+
+    QStringList m_lockFolders;
+    QString m_device;
+    QString m_lockFile;      // ours, while it stands
+    int m_fd = -1;
+    termios m_before{};      // the line as we found it
+    termios m_ours{};        // as we set it
+    QElapsedTimer m_lastProbe;
+    // The last /proc scan: for which device, and who had it as a terminal.
+    quint64 m_scannedDevice = 0;
+    qint64 m_terminalOwner = 0;
+    QElapsedTimer m_lastScan;
+    QString m_letGo;         // the device given up because a session took it
 };
 
 namespace {
@@ -242,13 +270,38 @@ bool sameLine(const termios &a, const termios &b)
 } // namespace
 
 PortHold::PortHold(QStringList lockFolders)
-    : m_lockFolders(std::move(lockFolders))
+    : d(std::make_unique<State>(std::move(lockFolders)))
 {
 }
 
 PortHold::~PortHold()
 {
-    release();
+    d->release();
+}
+
+PortStatus PortHold::acquire(const QString &device)
+{
+    return d->acquire(device);
+}
+
+void PortHold::release()
+{
+    d->release();
+}
+
+bool PortHold::holds(const QString &device) const
+{
+    return d->holds(device);
+}
+
+void PortHold::beforeOpen()
+{
+    d->beforeOpen();
+}
+
+void PortHold::afterClose()
+{
+    d->afterClose();
 }
 
 QStringList PortHold::systemLockFolders()
@@ -303,7 +356,7 @@ PortHold::Lock PortHold::readLock(const QString &lockFile)
     return parseLock(QByteArray(buffer, n), qint64(st.st_size));
 }
 
-QStringList PortHold::lockFiles(const QString &device) const
+QStringList PortHold::State::lockFiles(const QString &device) const
 {
     // The serial port's own name (pts/3 -> LCK..pts_3) and the bare one (LCK..3).
     QString relative = device;
@@ -320,7 +373,7 @@ QStringList PortHold::lockFiles(const QString &device) const
     return files;
 }
 
-PortStatus PortHold::checkLockFiles(const QString &device)
+PortStatus PortHold::State::checkLockFiles(const QString &device)
 {
     const qint64 self = ::getpid();
     for (const QString &file : lockFiles(device)) {
@@ -347,7 +400,7 @@ PortStatus PortHold::checkLockFiles(const QString &device)
     return {device, PortState::Open, 0, {}};
 }
 
-bool PortHold::isSessionTerminal(quint64 rdev)
+bool PortHold::State::isSessionTerminal(quint64 rdev)
 {
     if (m_scannedDevice == rdev && m_lastScan.isValid()) {
         // Whoever had it a moment ago most likely still has it: one file, not all of /proc.
@@ -366,7 +419,7 @@ bool PortHold::isSessionTerminal(quint64 rdev)
     return m_terminalOwner > 0;
 }
 
-PortStatus PortHold::acquire(const QString &device)
+PortStatus PortHold::State::acquire(const QString &device)
 {
     PortStatus status{device, PortState::Open, 0, {}};
     if (holds(device)) {
@@ -424,8 +477,8 @@ PortStatus PortHold::acquire(const QString &device)
                                                          : PortState::NoDevice;
         return status;
     }
-    auto saved = std::make_unique<SavedLine>();
-    if (::tcgetattr(fd, &saved->before) != 0) {
+    termios before{};
+    if (::tcgetattr(fd, &before) != 0) {
         ::close(fd);
         status.state = PortState::NotSerial;
         return status;
@@ -443,45 +496,44 @@ PortStatus PortHold::acquire(const QString &device)
         m_scannedDevice = 0;
         return sessionTerminal();
     }
-    saved->ours = rawLine(saved->before);
-    ::tcsetattr(fd, TCSANOW, &saved->ours);
-    ::tcgetattr(fd, &saved->ours); // what the driver made of it
+    m_before = before;
+    m_ours = rawLine(before);
+    ::tcsetattr(fd, TCSANOW, &m_ours);
+    ::tcgetattr(fd, &m_ours); // what the driver made of it
     m_fd = fd;
     m_device = device;
-    m_savedLine = std::move(saved);
     m_letGo.clear();
     m_lastProbe.start();
     writeLockFile();
     return status;
 }
 
-void PortHold::release()
+void PortHold::State::release()
 {
     removeLockFile();
     if (m_fd >= 0) {
         // Give the line back as we found it, unless someone has set it since.
         termios now{};
-        if (m_savedLine && ::tcgetattr(m_fd, &now) == 0 && sameLine(now, m_savedLine->ours))
-            ::tcsetattr(m_fd, TCSANOW, &m_savedLine->before);
+        if (::tcgetattr(m_fd, &now) == 0 && sameLine(now, m_ours))
+            ::tcsetattr(m_fd, TCSANOW, &m_before);
         ::close(m_fd); // drops the flock too
     }
     m_fd = -1;
     m_device.clear();
-    m_savedLine.reset();
 }
 
-void PortHold::beforeOpen()
+void PortHold::State::beforeOpen()
 {
     removeLockFile();
 }
 
-void PortHold::afterClose()
+void PortHold::State::afterClose()
 {
     if (m_fd >= 0 && m_lockFile.isEmpty())
         writeLockFile();
 }
 
-void PortHold::writeLockFile()
+void PortHold::State::writeLockFile()
 {
     const QStringList files = lockFiles(m_device);
     if (files.isEmpty())
@@ -509,7 +561,7 @@ void PortHold::writeLockFile()
         ::unlink(path.constData());
 }
 
-void PortHold::removeLockFile()
+void PortHold::State::removeLockFile()
 {
     if (m_lockFile.isEmpty())
         return;
