@@ -10,3 +10,10 @@ class QCoreApplication;
 // hangs. Where the system ends the process before the event loop can return
 // (the end of a Windows session), `closeNow` runs first.
 void QuitOnSignals(QCoreApplication &app, void (*closeNow)() = nullptr);
+
+#ifdef _WIN32
+// The console-event handler QuitOnSignals installs, as Windows calls it, on a
+// thread of its own; for a suite that cannot raise console events (under Wine
+// it cannot).
+int QuitOnConsoleEvent(unsigned long event);
+#endif

@@ -10,22 +10,10 @@ namespace {
 // a shutdown returns; meanwhile the event loop ends and main() closes the port.
 constexpr DWORD kCloseGraceMs = 4000;
 
-// Runs on a thread of its own that Windows starts for the event.
+// Windows runs it on a thread of its own.
 BOOL WINAPI onConsoleEvent(DWORD event)
 {
-    switch (event) {
-    case CTRL_C_EVENT:
-    case CTRL_BREAK_EVENT:
-    case CTRL_CLOSE_EVENT:
-    case CTRL_LOGOFF_EVENT:
-    case CTRL_SHUTDOWN_EVENT:
-        QMetaObject::invokeMethod(QCoreApplication::instance(), &QCoreApplication::quit, Qt::QueuedConnection);
-        if (event != CTRL_C_EVENT && event != CTRL_BREAK_EVENT)
-            ::Sleep(kCloseGraceMs);
-        return TRUE;
-    default:
-        return FALSE;
-    }
+    return QuitOnConsoleEvent(event);
 }
 
 // The session ends (log-off, shutdown): Windows ends the process as soon as
@@ -54,6 +42,23 @@ private:
     void (*m_closeNow)();
 };
 } // namespace
+
+int QuitOnConsoleEvent(unsigned long event)
+{
+    switch (event) {
+    case CTRL_C_EVENT:
+    case CTRL_BREAK_EVENT:
+    case CTRL_CLOSE_EVENT:
+    case CTRL_LOGOFF_EVENT:
+    case CTRL_SHUTDOWN_EVENT:
+        QMetaObject::invokeMethod(QCoreApplication::instance(), &QCoreApplication::quit, Qt::QueuedConnection);
+        if (event != CTRL_C_EVENT && event != CTRL_BREAK_EVENT)
+            ::Sleep(kCloseGraceMs);
+        return TRUE;
+    default:
+        return FALSE;
+    }
+}
 
 void QuitOnSignals(QCoreApplication &app, void (*closeNow)())
 {
