@@ -7,8 +7,13 @@
 #include "memorylink.h"
 
 #include <QApplication>
+#include <QClipboard>
 #include <QElapsedTimer>
+#include <QPlainTextEdit>
 #include <QPushButton>
+#include <QTest>
+#include <QTextBlock>
+#include <QTextCursor>
 #include <QTimer>
 
 using namespace Bench;
@@ -126,6 +131,105 @@ double burstMs(int bytes)
     return ms;
 }
 
+// Fills the log to `lines` lines in bursts, as a backlog would arrive.
+void fillLog(TestModeWindow &bench, qint64 lines)
+{
+    constexpr int kFillBytes = 1 << 20;
+    for (qint64 done = 0; done < lines; done += kFillBytes) {
+        const int bytes = int(std::min<qint64>(kFillBytes, lines - done));
+        QByteArray backlog(bytes, 0);
+        for (int i = 0; i < bytes; ++i)
+            backlog[i] = char((done + i) & 0xFF);
+        bench.link->receive(backlog);
+        bench.window.Timer1Tick();
+    }
+    QCoreApplication::processEvents();
+}
+
+struct Stall
+{
+    double p99Ms = 0, maxMs = 0;
+};
+
+// The technician types into the log while the BA streams at the line's rate:
+// the longest the event loop stands still around each key, from a 5 ms clock.
+Stall typingStall(qint64 lines, int keys)
+{
+    TestModeWindow bench;
+    fillLog(bench, lines);
+    auto *box = bench.window.findChild<QPlainTextEdit *>(QStringLiteral("Text1"));
+    box->setFocus();
+    QTimer stream;
+    int poll = 0;
+    QObject::connect(&stream, &QTimer::timeout, [&] {
+        bench.link->receive(pollBytes(poll++));
+        bench.window.Timer1Tick();
+    });
+    stream.start(100);
+
+    QElapsedTimer clock;
+    clock.start();
+    QList<qint64> ticks;
+    QTimer watch;
+    QObject::connect(&watch, &QTimer::timeout, [&] { ticks << clock.nsecsElapsed(); });
+    watch.start(5);
+    QList<qint64> keyTimes;
+    QTimer typist;
+    QObject::connect(&typist, &QTimer::timeout, [&] {
+        keyTimes << clock.nsecsElapsed();
+        QTest::keyClick(box, Qt::Key_A);
+    });
+    typist.start(250);
+    QTest::qWait(250 * keys + 300);
+    typist.stop();
+    watch.stop();
+    stream.stop();
+
+    QList<double> stalls;
+    for (const qint64 key : std::as_const(keyTimes)) {
+        double worst = 0;
+        for (qsizetype i = 1; i < ticks.size(); ++i)
+            if (ticks[i] > key && ticks[i - 1] < key + 100'000'000)
+                worst = std::max(worst, double(ticks[i] - ticks[i - 1]) / 1e6 - 5.0);
+        stalls << std::max(0.0, worst);
+    }
+    return {percentile(stalls, 99), percentile(stalls, 100)};
+}
+
+// 10 MB with 100,000 line breaks of every kind, pasted into the middle of a
+// 1M-line log; then the BA's next bytes arrive.
+std::pair<double, double> pasteIntoTheMiddle()
+{
+    TestModeWindow bench;
+    fillLog(bench, 1'000'000);
+    auto *box = bench.window.findChild<QPlainTextEdit *>(QStringLiteral("Text1"));
+    const QString breaks[] = {QStringLiteral("\r\n"), QStringLiteral("\n"), QStringLiteral("\r"),
+                              QString(QChar::LineSeparator), QString(QChar::ParagraphSeparator)};
+    QString paste;
+    paste.reserve(10'000'000);
+    for (int line = 0; line < 100'000; ++line)
+        paste += QString(100 - breaks[line % 5].size(), QChar(u'0' + line % 10)) + breaks[line % 5];
+    QGuiApplication::clipboard()->setText(paste);
+    QTextCursor middle(box->document()->findBlockByNumber(box->document()->blockCount() / 2));
+    box->setTextCursor(middle);
+    box->setFocus();
+
+    const qsizetype before = bench.window.textLength(Control::Text1);
+    QElapsedTimer clock;
+    clock.start();
+    QTest::keyClick(box, Qt::Key_V, Qt::ControlModifier);
+    QCoreApplication::processEvents();
+    const double pasteMs = double(clock.nsecsElapsed()) / 1e6;
+    if (bench.window.textLength(Control::Text1) - before < paste.size())
+        qFatal("bench_log: the paste did not arrive (%lld characters)",
+               static_cast<long long>(bench.window.textLength(Control::Text1) - before));
+    clock.start();
+    bench.link->receive(QByteArray(10, 7));
+    bench.window.Timer1Tick();
+    QCoreApplication::processEvents();
+    return {pasteMs, double(clock.nsecsElapsed()) / 1e6};
+}
+
 // Cost of one AppendLogByte on the in-memory display once the log has `lines` lines.
 double appendNs(int lines)
 {
@@ -193,6 +297,22 @@ int main(int argc, char *argv[])
             QStringLiteral("<= 500 ms")},
            {QStringLiteral("8-hour shift at 960 B/s (27.65M lines), projected"),
             number(shiftGiB, 2) + QStringLiteral(" GiB"), QStringLiteral("<= 2.5 GiB (stretch <= 1.2 GiB)")}});
+    QList<QStringList> handRows;
+    for (const qint64 lines : {5'000'000LL, 20'000'000LL}) {
+        if (quick && lines > 5'000'000)
+            continue;
+        const Stall stall = typingStall(lines, quick ? 10 : 40);
+        handRows << QStringList{QStringLiteral("stall per typed key at %1M lines, BA streaming").arg(lines / 1'000'000),
+                                QStringLiteral("p99 %1 ms, max %2 ms").arg(number(stall.p99Ms), number(stall.maxMs)),
+                                QStringLiteral("p99 <= 16 ms")};
+    }
+    const auto [pasteMs, flushMs] = pasteIntoTheMiddle();
+    handRows << QStringList{QStringLiteral("10 MB pasted into a 1M-line log, then the next flush"),
+                            QStringLiteral("%1 ms (paste %2 ms, flush %3 ms)")
+                                    .arg(number(pasteMs + flushMs, 0), number(pasteMs, 0), number(flushMs, 0)),
+                            QStringLiteral("<= 2000 ms in all")};
+    table(QStringLiteral("The log under the technician's hands (offscreen)"),
+          {QStringLiteral("figure"), QStringLiteral("measured"), QStringLiteral("target")}, handRows);
     table(QStringLiteral("Cost of one appended log line, in-memory display"),
           {QStringLiteral("log lines"), QStringLiteral("ns per AppendLogByte")},
           {{QStringLiteral("10,000"), number(appendNs(10'000), 0)},

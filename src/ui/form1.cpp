@@ -98,7 +98,7 @@ QWidget *makeWidget(const ControlSpec &design, QWidget *container)
     case Kind::LineBox:
         return new QLineEdit(caption, container);
     case Kind::LogBox: {
-        auto *box = new QPlainTextEdit(caption, container);
+        auto *box = new LogEdit(caption, container);
         box->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
         box->setTabChangesFocus(true);
         // Every appended byte would otherwise sit in the undo stack as well.
@@ -197,7 +197,8 @@ void Form1::buildControls()
 
     for (size_t i = 0; i < kControlNames.size(); ++i)
         m_controls[i] = findChild<QObject *>(QString::fromLatin1(kControlNames[i]));
-    m_log = new LogBox(findChild<QPlainTextEdit *>(QStringLiteral("Text1")));
+    // Made as a LogEdit above; without a meta-object of its own, it is found as what it derives from.
+    m_log = new LogBox(static_cast<LogEdit *>(findChild<QPlainTextEdit *>(QStringLiteral("Text1"))));
     m_portBox = findChild<QLineEdit *>(QStringLiteral("Text2"));
 }
 

@@ -1,6 +1,6 @@
 #include "logbox.h"
 
-#include <QPlainTextEdit>
+#include <QMimeData>
 #include <QTextBlock>
 #include <QTextCursor>
 #include <QTextDocument>
@@ -13,14 +13,85 @@ namespace {
 constexpr int kLargeLogCharacters = 1 << 20;
 const QString kCrLf = QStringLiteral("\r\n");
 const QString kLf = QStringLiteral("\n");
+
+bool isLineBreak(QChar c)
+{
+    return c == u'\n' || c == u'\r' || c == QChar::LineSeparator || c == QChar::ParagraphSeparator;
+}
+
+qint32 separatorsIn(const QTextBlock &block)
+{
+    return qint32(block.text().count(QChar::LineSeparator));
+}
+
+// Lines joined into log blocks: every kind of line break (CR LF as one)
+// becomes U+2028 inside a block, and a block break after kLinesPerBlock
+// lines. `counts` holds the separators that go into the block being
+// continued, which has `lines` lines already, then one entry per new block.
+struct Joined
+{
+    QString text;
+    std::vector<qint32> counts{0};
+};
+
+Joined joinLines(QStringView text, int lines)
+{
+    Joined joined;
+    joined.text.reserve(text.size());
+    qsizetype from = 0;
+    for (qsizetype i = 0; i < text.size(); ++i) {
+        if (!isLineBreak(text[i]))
+            continue;
+        joined.text += text.sliced(from, i - from);
+        if (text[i] == u'\r' && i + 1 < text.size() && text[i + 1] == u'\n')
+            ++i;
+        from = i + 1;
+        if (lines < LogBox::kLinesPerBlock) {
+            joined.text += QChar::LineSeparator;
+            ++joined.counts.back();
+            ++lines;
+        } else {
+            joined.text += u'\n'; // a new block
+            joined.counts.push_back(0);
+            lines = 1;
+        }
+    }
+    joined.text += text.sliced(from);
+    return joined;
+}
 } // namespace
 
-LogBox::LogBox(QPlainTextEdit *box)
+void LogEdit::layOutPlainly()
+{
+    QFont font = document()->defaultFont();
+    font.setStyleStrategy(QFont::PreferNoShaping);
+    document()->setDefaultFont(font);
+}
+
+void LogEdit::changeEvent(QEvent *event)
+{
+    QPlainTextEdit::changeEvent(event); // a new font reaches the text here
+    if (event->type() == QEvent::FontChange)
+        layOutPlainly();
+}
+
+void LogEdit::insertFromMimeData(const QMimeData *source)
+{
+    if (pasted && source && source->hasText())
+        pasted(source->text());
+    else
+        QPlainTextEdit::insertFromMimeData(source);
+}
+
+LogBox::LogBox(LogEdit *box)
     : QObject(box)
     , m_box(box)
 {
+    m_box->pasted = [this](const QString &text) { insertPasted(text); };
+    m_box->layOutPlainly();
     connect(m_box->document(), &QTextDocument::contentsChange, this, &LogBox::onContentsChange);
     connect(m_box, &QPlainTextEdit::textChanged, this, &LogBox::followLastLine);
+    recountAll();
 }
 
 QString LogBox::text() const
@@ -34,8 +105,7 @@ qsizetype LogBox::textLength() const
     const QTextDocument *document = m_box->document();
     // characterCount() has one break per block, the last one included; each
     // break and each U+2028 reads as two characters.
-    return document->characterCount() - 1 + document->blockCount() - 1 + lineSeparators()
-            + m_pending.size();
+    return document->characterCount() - 1 + document->blockCount() - 1 + m_separators + m_pending.size();
 }
 
 void LogBox::setText(const QString &text)
@@ -50,8 +120,7 @@ void LogBox::setText(const QString &text)
     if (wasLarge)
         ::malloc_trim(0);
 #endif
-    m_lineSeparators = text.count(QChar::LineSeparator);
-    m_separatorsKnown = true;
+    recountAll();
     m_recycledUpTo = 1;
 }
 
@@ -67,29 +136,9 @@ void LogBox::flush()
 {
     if (m_pending.isEmpty())
         return;
-    const QString pending = std::exchange(m_pending, {});
+    const Joined joined = joinLines(std::exchange(m_pending, {}), m_blockSeparators.back() + 1);
+
     QTextDocument *document = m_box->document();
-    int lines = int(document->lastBlock().text().count(QChar::LineSeparator)) + 1;
-
-    QString chunk;
-    chunk.reserve(pending.size());
-    qsizetype separators = pending.count(QChar::LineSeparator);
-    for (qsizetype from = 0;;) {
-        const qsizetype crlf = pending.indexOf(kCrLf, from);
-        chunk += QStringView(pending).sliced(from, (crlf < 0 ? pending.size() : crlf) - from);
-        if (crlf < 0)
-            break;
-        if (lines < kLinesPerBlock) {
-            chunk += QChar::LineSeparator;
-            ++separators;
-            ++lines;
-        } else {
-            chunk += u'\n'; // a new block
-            lines = 1;
-        }
-        from = crlf + 2;
-    }
-
     QTextCursor cursor(document);
     m_ownEdit = true;
     // One edit: the layout and the change handler run once per poll, and no
@@ -98,10 +147,22 @@ void LogBox::flush()
     recycleLaidOutBlocks(cursor);
     // Not movePosition(): it lays out the block the cursor leaves.
     cursor.setPosition(document->characterCount() - 1);
-    cursor.insertText(chunk);
+    cursor.insertText(joined.text);
     cursor.endEditBlock();
     m_ownEdit = false;
-    m_lineSeparators += separators;
+
+    m_blockSeparators.back() += joined.counts.front();
+    m_blockSeparators.insert(m_blockSeparators.end(), joined.counts.begin() + 1, joined.counts.end());
+    for (const qint32 count : joined.counts)
+        m_separators += count;
+}
+
+void LogBox::insertPasted(const QString &text)
+{
+    QTextCursor cursor = m_box->textCursor();
+    // The pasted lines continue the block they land in.
+    const int block = m_box->document()->findBlock(cursor.selectionStart()).blockNumber();
+    cursor.insertText(joinLines(text, m_blockSeparators[size_t(block)] + 1).text);
 }
 
 void LogBox::recycleLaidOutBlocks(QTextCursor &cursor)
@@ -112,7 +173,6 @@ void LogBox::recycleLaidOutBlocks(QTextCursor &cursor)
     // line count; the box lays one out again if the technician scrolls to it.
     QTextDocument *document = m_box->document();
     const int last = document->blockCount() - kBlocksKeptLaidOut;
-    // The technician may have deleted blocks since.
     m_recycledUpTo = std::clamp(m_recycledUpTo, 1, std::max(1, last));
     for (int number = m_recycledUpTo; number < last; ++number) {
         const QTextBlock block = document->findBlockByNumber(number);
@@ -121,33 +181,61 @@ void LogBox::recycleLaidOutBlocks(QTextCursor &cursor)
         cursor.setPosition(block.position() - 1);
         cursor.setPosition(block.position() + block.length() - 1, QTextCursor::KeepAnchor);
         cursor.insertText(u'\n' + text);
-        document->findBlockByNumber(number).setLineCount(int(text.count(QChar::LineSeparator)) + 1);
+        document->findBlockByNumber(number).setLineCount(m_blockSeparators[size_t(number)] + 1);
     }
     m_recycledUpTo = std::max(m_recycledUpTo, last);
 }
 
-void LogBox::onContentsChange(int /*position*/, int removed, int added)
+void LogBox::onContentsChange(int position, int /*removed*/, int added)
 {
-    // The technician's typing, pasting or deleting may add or take separators.
-    if (!m_ownEdit && (removed > 0 || added > 0))
-        m_separatorsKnown = false;
+    if (m_ownEdit)
+        return;
+    // The technician typed, pasted, dropped or deleted. The blocks before the
+    // change and after it are as they were; recount those in between.
+    const QTextDocument *document = m_box->document();
+    const int grown = document->blockCount() - int(m_blockSeparators.size());
+    const int first = document->findBlock(position).blockNumber();
+    const int end = std::min(position + added, document->characterCount() - 1);
+    const int lastNow = document->findBlock(end).blockNumber();
+    const int lastBefore = lastNow - grown;
+
+    const auto begin = m_blockSeparators.begin() + first;
+    for (auto it = begin; it <= m_blockSeparators.begin() + lastBefore; ++it)
+        m_separators -= *it;
+    std::vector<qint32> counts;
+    counts.reserve(size_t(lastNow - first + 1));
+    for (QTextBlock block = document->findBlockByNumber(first); block.isValid() && block.blockNumber() <= lastNow;
+         block = block.next()) {
+        counts.push_back(separatorsIn(block));
+        m_separators += counts.back();
+    }
+    m_blockSeparators.erase(begin, m_blockSeparators.begin() + lastBefore + 1);
+    m_blockSeparators.insert(m_blockSeparators.begin() + first, counts.begin(), counts.end());
+
+    // Blocks recycled before stay so under their new numbers; those the
+    // technician just made are fresh and need no recycling.
+    if (first < m_recycledUpTo)
+        m_recycledUpTo += grown;
+    m_recycledUpTo = std::max(m_recycledUpTo, lastNow);
 }
 
-qsizetype LogBox::lineSeparators() const
+void LogBox::recountAll()
 {
-    if (!m_separatorsKnown) {
-        m_lineSeparators = 0;
-        for (QTextBlock block = m_box->document()->begin(); block.isValid(); block = block.next())
-            m_lineSeparators += block.text().count(QChar::LineSeparator);
-        m_separatorsKnown = true;
+    m_blockSeparators.clear();
+    m_separators = 0;
+    for (QTextBlock block = m_box->document()->begin(); block.isValid(); block = block.next()) {
+        m_blockSeparators.push_back(separatorsIn(block));
+        m_separators += m_blockSeparators.back();
     }
-    return m_lineSeparators;
 }
 
 void LogBox::followLastLine()
 {
     QTextCursor cursor = m_box->textCursor();
-    cursor.movePosition(QTextCursor::End);
-    m_box->setTextCursor(cursor);
+    // Text added at the caret carries it along: mostly it is at the end already.
+    if (!cursor.atEnd() || cursor.hasSelection()) {
+        cursor.movePosition(QTextCursor::End);
+        m_box->setTextCursor(cursor);
+    }
     m_box->ensureCursorVisible();
 }

@@ -1,0 +1,124 @@
+#include "windowfixture.h"
+
+#include <QApplication>
+#include <QClipboard>
+#include <QFile>
+#include <QScrollBar>
+#include <QTest>
+#include <QTextBlock>
+
+using namespace Qt::Literals::StringLiterals;
+
+// The test-mode log at a shift's length, under the technician's hands: typing,
+// pasting and scrolling while the BA's lines arrive.
+class TestLogBox : public QObject
+{
+    Q_OBJECT
+
+private Q_SLOTS:
+    void initTestCase();
+    void aLongLogUnderHand_data();
+    void aLongLogUnderHand();
+};
+
+namespace {
+constexpr int kLines = 1'000'000;
+
+qint64 residentKiB()
+{
+    QFile status(u"/proc/self/status"_s);
+    if (!status.open(QIODevice::ReadOnly))
+        return 0;
+    for (const QByteArray &line : status.readAll().split('\n'))
+        if (line.startsWith("VmRSS:"))
+            return line.mid(6).trimmed().split(' ').value(0).toLongLong();
+    return 0;
+}
+
+void logBytes(WindowFixture &f, QString &expected, const QByteArray &bytes)
+{
+    for (const char byte : bytes)
+        expected += (expected.isEmpty() ? QString() : u"\r\n"_s) + QString::number(quint8(byte));
+    f.link->receive(bytes);
+    f.window.Timer1Tick();
+}
+} // namespace
+
+void TestLogBox::initTestCase()
+{
+    QApplication::setStyle(u"Fusion"_s);
+}
+
+void TestLogBox::aLongLogUnderHand_data()
+{
+    QTest::addColumn<QString>("hand");
+    QTest::newRow("typing at the end while lines arrive") << u"type"_s;
+    QTest::newRow("100,000 mixed line breaks pasted into the middle") << u"paste"_s;
+    QTest::newRow("scrolled to the top and back") << u"scroll"_s;
+}
+
+void TestLogBox::aLongLogUnderHand()
+{
+    QFETCH(QString, hand);
+    WindowFixture f;
+    f.window.show();
+    f.protocol().EnterTestMode();
+    QString expected;
+    QByteArray backlog(kLines, 0);
+    for (int i = 0; i < kLines; ++i)
+        backlog[i] = char(i & 0xFF);
+    logBytes(f, expected, backlog);
+    QPlainTextEdit *box = f.log();
+    box->setFocus();
+
+    if (hand == u"type"_s) {
+        for (int key = 0; key < 10; ++key) {
+            QTest::keyClick(box, Qt::Key_X);
+            expected += u'x';
+            logBytes(f, expected, QByteArray(1, char(key)));
+            QCOMPARE(f.window.textLength(Control::Text1), expected.size());
+        }
+    } else if (hand == u"paste"_s) {
+        const QString breaks[] = {u"\r\n"_s, u"\n"_s, u"\r"_s, QString(QChar::LineSeparator),
+                                  QString(QChar::ParagraphSeparator)};
+        QString pasted, pastedCrLf;
+        for (int line = 0; line < 100'000; ++line) {
+            pasted += u"p"_s + QString::number(line) + breaks[line % 5];
+            pastedCrLf += u"p"_s + QString::number(line) + u"\r\n"_s;
+        }
+        // At the start of a block in the middle; in the CR LF text every break before it counts twice.
+        QTextCursor middle = box->textCursor();
+        middle.setPosition(box->document()->findBlockByNumber(box->document()->blockCount() / 2).position());
+        box->setTextCursor(middle);
+        const QString before = box->toPlainText().left(middle.position());
+        const qsizetype cursorAt = before.size() + before.count(u'\n');
+        QApplication::clipboard()->setText(pasted);
+        box->paste();
+        expected.insert(cursorAt, pastedCrLf);
+        logBytes(f, expected, QByteArray::fromHex("00010203040506070809"));
+    } else {
+        QScrollBar *bar = box->verticalScrollBar();
+        const qint64 before = residentKiB();
+        for (int value = 0; value <= bar->maximum(); value += 1000) {
+            bar->setValue(value);
+            QCoreApplication::processEvents();
+        }
+        bar->setValue(bar->maximum());
+        QCoreApplication::processEvents();
+#ifndef __SANITIZE_ADDRESS__ // ASan's quarantine holds freed memory on purpose
+        QVERIFY2(residentKiB() - before < 8 * 1024,
+                 qPrintable(u"viewing the log grew RSS by %1 KiB"_s.arg(residentKiB() - before)));
+#endif
+        // Copied, the log gives one value per line.
+        box->selectAll();
+        box->copy();
+        QCOMPARE(QApplication::clipboard()->text(), QString(expected).replace(u"\r\n"_s, u"\n"_s));
+    }
+    QCOMPARE(f.window.text(Control::Text1), expected);
+    QCOMPARE(f.window.textLength(Control::Text1), expected.size());
+    f.protocol().LeaveTestMode();
+    QCOMPARE(f.caption("Label20"), u"BA Resume Normal Mode"_s);
+}
+
+QTEST_MAIN(TestLogBox)
+#include "tst_logbox.moc"
