@@ -17,8 +17,6 @@ private Q_SLOTS:
     void failedOpenIsRetriedNextTick();
     void keyFilter_data();
     void keyFilter();
-    void statusText_data();
-    void statusText();
 };
 
 void TestPortSelection::portNumberFromText_data()
@@ -115,31 +113,6 @@ void TestPortSelection::keyFilter()
     if (readOnly)
         QCOMPARE(*readOnly, after == 1);
     QVERIFY(!PortKeyFilter::readOnlyOnKeyUp(code));
-}
-
-void TestPortSelection::statusText_data()
-{
-    QTest::addColumn<PortState>("state");
-    QTest::addColumn<qint64>("pid");
-    QTest::addColumn<QString>("text");
-    const auto row = [](const char *name, PortState state, qint64 pid, const char *text) {
-        QTest::newRow(name) << state << pid << QString::fromLatin1(text);
-    };
-    row("open", PortState::Open, 0, "/dev/ttyS2: open");
-    row("no such device", PortState::NoDevice, 0, "/dev/ttyS2: no such device");
-    row("in use, lock names a PID", PortState::InUse, 4242, "/dev/ttyS2: in use by process 4242");
-    row("in use, no PID", PortState::InUse, 0, "/dev/ttyS2: in use by another program");
-    row("no permission", PortState::NoPermission, 0,
-        "/dev/ttyS2: no permission (is the user in the dialout group?)");
-    row("not a serial port", PortState::NotSerial, 0, "/dev/ttyS2: not a serial port");
-}
-
-void TestPortSelection::statusText()
-{
-    QFETCH(PortState, state);
-    QFETCH(qint64, pid);
-    QFETCH(QString, text);
-    QCOMPARE(PortStatusText({QStringLiteral("/dev/ttyS2"), state, pid, {}}), text);
 }
 
 QTEST_APPLESS_MAIN(TestPortSelection)

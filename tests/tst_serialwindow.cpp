@@ -1,4 +1,5 @@
 #include "form1.h"
+#include "portstatustext.h"
 #include "protocolfixture.h"
 #include "pseudoterminal.h"
 #include "seriallink.h"
@@ -66,6 +67,8 @@ private Q_SLOTS:
     void portBoxMovesTheLink();
     void portBoxToolTip_data();
     void portBoxToolTip();
+    void statusText_data();
+    void statusText();
     void deviceVanishesMidReportAndReturns();
     void deviceVanishesInTestMode();
 };
@@ -168,6 +171,31 @@ void TestSerialWindow::portBoxToolTip()
     } else {
         QCOMPARE(toolTip(window), shown.arg(ports.path()));
     }
+}
+
+void TestSerialWindow::statusText_data()
+{
+    QTest::addColumn<PortState>("state");
+    QTest::addColumn<qint64>("pid");
+    QTest::addColumn<QString>("text");
+    const auto row = [](const char *name, PortState state, qint64 pid, const char *text) {
+        QTest::newRow(name) << state << pid << QString::fromLatin1(text);
+    };
+    row("open", PortState::Open, 0, "/dev/ttyS2: open");
+    row("no such device", PortState::NoDevice, 0, "/dev/ttyS2: no such device");
+    row("in use, lock names a PID", PortState::InUse, 4242, "/dev/ttyS2: in use by process 4242");
+    row("in use, no PID", PortState::InUse, 0, "/dev/ttyS2: in use by another program");
+    row("no permission", PortState::NoPermission, 0,
+        "/dev/ttyS2: no permission (is the user in the dialout group?)");
+    row("not a serial port", PortState::NotSerial, 0, "/dev/ttyS2: not a serial port");
+}
+
+void TestSerialWindow::statusText()
+{
+    QFETCH(PortState, state);
+    QFETCH(qint64, pid);
+    QFETCH(QString, text);
+    QCOMPARE(PortStatusText({QStringLiteral("/dev/ttyS2"), state, pid, {}}), text);
 }
 
 void TestSerialWindow::deviceVanishesMidReportAndReturns()

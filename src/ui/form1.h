@@ -51,7 +51,7 @@ protected:
     bool eventFilter(QObject *watched, QEvent *event) override;
 
 private:
-    void buildControls();
+    void findControls();
     void bindHandlers();
     void load();
     void centreOnScreen();

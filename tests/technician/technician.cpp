@@ -16,6 +16,7 @@
 // Until the port first opens it says "status TEXT" whenever the tooltip's
 // reason changes. When the script is done it says "done" and ends.
 #include "form1.h"
+#include "portstatustext.h"
 #include "seriallink.h"
 
 #include <QApplication>

@@ -1,4 +1,4 @@
-#include "portstatus.h"
+#include "portstatustext.h"
 
 #include "linesettings.h"
 #include "portselection.h"
