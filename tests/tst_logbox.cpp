@@ -1,8 +1,8 @@
+#include "resident.h"
 #include "windowfixture.h"
 
 #include <QApplication>
 #include <QClipboard>
-#include <QFile>
 #include <QScrollBar>
 #include <QTest>
 #include <QTextBlock>
@@ -24,16 +24,6 @@ private Q_SLOTS:
 namespace {
 constexpr int kLines = 1'000'000;
 
-qint64 residentKiB()
-{
-    QFile status(u"/proc/self/status"_s);
-    if (!status.open(QIODevice::ReadOnly))
-        return 0;
-    for (const QByteArray &line : status.readAll().split('\n'))
-        if (line.startsWith("VmRSS:"))
-            return line.mid(6).trimmed().split(' ').value(0).toLongLong();
-    return 0;
-}
 
 void logBytes(WindowFixture &f, QString &expected, const QByteArray &bytes)
 {

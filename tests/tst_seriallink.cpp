@@ -1,3 +1,4 @@
+#include "resident.h"
 #include "portselection.h"
 #include "pseudoterminal.h"
 #include "seriallink.h"
@@ -60,16 +61,6 @@ int openDescriptors()
     return int(QDir(u"/proc/self/fd"_s).entryList(QDir::NoDotAndDotDot | QDir::AllEntries | QDir::System).size());
 }
 
-qint64 residentKiB()
-{
-    QFile status(u"/proc/self/status"_s);
-    if (!status.open(QIODevice::ReadOnly))
-        return 0;
-    for (const QByteArray &line : status.readAll().split('\n'))
-        if (line.startsWith("VmRSS:"))
-            return line.mid(6).trimmed().split(' ').value(0).toLongLong();
-    return 0;
-}
 } // namespace
 
 void TestSerialLink::init()
