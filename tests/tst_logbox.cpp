@@ -88,7 +88,7 @@ void TestLogBox::aLongLogUnderHand()
         logBytes(f, expected, QByteArray::fromHex("00010203040506070809"));
     } else {
         QScrollBar *bar = box->verticalScrollBar();
-        const qint64 before = residentKiB();
+        [[maybe_unused]] const qint64 before = residentKiB();
         for (int value = 0; value <= bar->maximum(); value += 1000) {
             bar->setValue(value);
             QCoreApplication::processEvents();
