@@ -213,6 +213,10 @@ qint64 scanForTerminal(quint64 rdev)
 // which the kernel refuses with EPERM when another session has it, and hands
 // it straight back otherwise. It sees every session, also those that /proc
 // hides from us.
+//
+// The child is a vfork: a fork would copy the page tables of a process that
+// a long log makes hundreds of MiB large, once a second on the GUI thread.
+// It borrows our memory until it exits, so it makes system calls only.
 bool isTakenBySession(int fd)
 {
     enum : int { kFree = 0, kTaken = 1, kUnknown = 2 };
@@ -220,9 +224,9 @@ bool isTakenBySession(int fd)
     sigset_t all, old;
     ::sigfillset(&all);
     ::pthread_sigmask(SIG_SETMASK, &all, &old);
-    const pid_t child = ::fork();
+    const int savedErrno = errno;
+    const pid_t child = ::vfork();
     if (child == 0) {
-        // Only async-signal-safe calls in the child.
         if (::setsid() < 0)
             ::_exit(kUnknown);
         if (::ioctl(fd, TIOCSCTTY, 0) == 0) {
@@ -231,6 +235,7 @@ bool isTakenBySession(int fd)
         }
         ::_exit(errno == EPERM ? kTaken : kUnknown);
     }
+    errno = savedErrno; // the child's errno was ours
     ::pthread_sigmask(SIG_SETMASK, &old, nullptr);
     if (child < 0)
         return false;
