@@ -21,6 +21,7 @@
 #include <QTimer>
 
 #include <csignal>
+#include <cstring>
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/resource.h>
@@ -276,11 +277,23 @@ void idleCost(const QString &folder, int seconds)
         rows.last().last() = QStringLiteral("CPU <= 2%");
         // Held by a program that locks with flock alone (picocom, tio): the
         // look at /proc finds nobody, and the open is refused after it.
+        const QString flockRow = QStringLiteral("port refused with 2,000 extra processes: another program's flock");
         Pty held;
         const int fd = ::open(QFile::encodeName(held.devicePath()).constData(), O_RDWR | O_NOCTTY);
-        if (fd >= 0 && ::flock(fd, LOCK_EX | LOCK_NB) == 0 && held.linkAs(folder, 9)) {
+        const char *failed = fd < 0                             ? "open"
+                : ::flock(fd, LOCK_EX | LOCK_NB) != 0           ? "flock"
+                : !held.linkAs(folder, 9)                       ? "link"
+                                                                : nullptr;
+        if (failed) {
+            // Said in the table rather than left out of it.
+            rows << QStringList{flockRow, QStringLiteral("-"),
+                                QStringLiteral("not measured: %1 of %2 failed: %3")
+                                        .arg(QLatin1String(failed), held.devicePath(),
+                                             QString::fromLocal8Bit(std::strerror(errno))),
+                                QStringLiteral("-"), QStringLiteral("CPU <= 2%")};
+        } else {
             window.findChild<QLineEdit *>(QStringLiteral("Text2"))->setText(QStringLiteral("9"));
-            measure(QStringLiteral("port refused with 2,000 extra processes: another program's flock"));
+            measure(flockRow);
             rows.last().last() = QStringLiteral("CPU <= 2%");
         }
         if (fd >= 0)
