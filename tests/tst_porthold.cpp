@@ -1,3 +1,4 @@
+#include "lockfiles.h"
 #include "porthold.h"
 #include "pseudoterminal.h"
 
@@ -11,10 +12,11 @@
 #include <optional>
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
+#include <termios.h>
 #include <unistd.h>
-#include <utime.h>
 
 using namespace Qt::Literals::StringLiterals;
 
@@ -97,6 +99,40 @@ QByteArray fileText(const QString &path)
     QFile file(path);
     return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
 }
+
+// The serial port's part around a hold: it opens what the hold prepared and
+// closes it when the hold lets go.
+class Port
+{
+public:
+    explicit Port(const QStringList &lockFolders)
+        : hold(lockFolders)
+    {
+    }
+    ~Port() { close(); }
+    PortStatus open(const QString &device)
+    {
+        PortStatus status = hold.prepare(device);
+        if (status.state != PortState::Open)
+            return status;
+        fd = ::open(QFile::encodeName(device).constData(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+        status = hold.take(fd);
+        if (status.state != PortState::Open)
+            close();
+        return status;
+    }
+    void close()
+    {
+        hold.letGo([this] {
+            if (fd >= 0)
+                ::close(fd);
+            fd = -1;
+        });
+    }
+
+    PortHold hold;
+    int fd = -1;
+};
 } // namespace
 
 class TestPortHold : public QObject
@@ -106,7 +142,7 @@ class TestPortHold : public QObject
 private Q_SLOTS:
     void lockFiles_data();
     void lockFiles();
-    void heldAcrossTheReopenGap();
+    void heldUntilLetGo();
     void refusedDevicesAreNotHeld_data();
     void refusedDevicesAreNotHeld();
     void asAnotherUser_data();
@@ -124,7 +160,7 @@ void TestPortHold::lockFiles_data()
         QTest::newRow(name) << content << QString::fromLatin1(owner) << state
                             << (state != PortState::Open);
     };
-    const QByteArray program = PortHold::programName();
+    const QByteArray program = LockFiles::programName();
     for (const auto &[format, content] : {std::pair{"ten columns", QByteArray("%10PID%\n")},
                                           std::pair{"bare", QByteArray("%PID%\n")},
                                           std::pair{"with program and host", QByteArray("%10PID%\nminicom\nbench-pc\n")},
@@ -199,14 +235,14 @@ void TestPortHold::lockFiles()
     struct stat before{};
     QCOMPARE(::lstat(path.constData(), &before), 0);
 
-    PortHold hold({locks.path()});
+    Port port({locks.path()});
     QElapsedTimer clock;
     clock.start();
-    const PortStatus status = hold.acquire(pty.devicePath());
+    const PortStatus status = port.open(pty.devicePath());
     if (content == "fifo")
         qInfo("a FIFO as the lock file: refused in %lld ms", static_cast<long long>(clock.elapsed()));
     QCOMPARE(status.state, state);
-    QCOMPARE(hold.holds(pty.devicePath()), state == PortState::Open);
+    QCOMPARE(port.hold.holds(pty.devicePath()), state == PortState::Open);
     if (state == PortState::InUse)
         QCOMPARE(status.pid, pid);
     if (untouched) {
@@ -219,51 +255,72 @@ void TestPortHold::lockFiles()
         QCOMPARE(status.lockFile, file);
     } else {
         // Cleared, and ours stands in its place.
-        const PortHold::Lock ours = PortHold::readLock(file);
-        QCOMPARE(ours.kind, PortHold::Lock::Pid);
+        const LockFiles::Lock ours = LockFiles::read(file);
+        QCOMPARE(ours.kind, LockFiles::Lock::Pid);
         QCOMPARE(ours.pid, qint64(::getpid()));
-        QCOMPARE(ours.program, PortHold::programName());
+        QCOMPARE(ours.program, LockFiles::programName());
     }
 }
 
-void TestPortHold::heldAcrossTheReopenGap()
+void TestPortHold::heldUntilLetGo()
 {
     QTemporaryDir locks;
     Pty pty;
-    const QString ours = QDir(locks.path()).filePath(lockName(pty));
-    const auto owner = [&] { return PortHold::readLock(ours).pid; };
-    PortHold first({locks.path()}), second({locks.path()});
-    QCOMPARE(first.acquire(pty.devicePath()).state, PortState::Open);
-    QCOMPARE(owner(), qint64(::getpid()));
+    const QStringList names{QDir(locks.path()).filePath(lockName(pty)),
+                            QDir(locks.path()).filePath(u"LCK.."_s + QFileInfo(pty.devicePath()).fileName())};
+    const auto owners = [&] {
+        QList<qint64> pids;
+        for (const QString &name : names)
+            pids << LockFiles::read(name).pid;
+        return pids;
+    };
+    const QList<qint64> us{::getpid(), ::getpid()};
+    Port first({locks.path()}), second({locks.path()});
+    QCOMPARE(first.open(pty.devicePath()).state, PortState::Open);
+    // Under every name others use for it, from the start.
+    QCOMPARE(owners(), us);
+    QCOMPARE(second.open(pty.devicePath()).state, PortState::InUse);
 
-    // The serial port's own lock stands in for ours while it is open; the
-    // flock keeps the device ours all the same.
-    first.beforeOpen();
-    QCOMPARE(PortHold::readLock(ours).kind, PortHold::Lock::Missing);
-    QCOMPARE(second.acquire(pty.devicePath()).state, PortState::InUse);
-    first.afterClose();
-    QCOMPARE(owner(), qint64(::getpid()));
-
-    // A program that locks with flock alone (picocom, tio).
-    first.release();
-    QCOMPARE(PortHold::readLock(ours).kind, PortHold::Lock::Missing);
-    const int fd = ::open(QFile::encodeName(pty.devicePath()).constData(), O_RDWR | O_NOCTTY);
-    QVERIFY(fd >= 0);
-    QCOMPARE(::flock(fd, LOCK_EX | LOCK_NB), 0);
-    QCOMPARE(second.acquire(pty.devicePath()).state, PortState::InUse);
-    ::close(fd);
-    QCOMPARE(second.acquire(pty.devicePath()).state, PortState::Open);
-
-    // Someone replaced our lock file while we held the device: letting go
-    // leaves theirs alone.
+    // Someone removes one and writes another's under the other name: the
+    // hold keeps the device, puts its own back where none stands, and leaves
+    // the other's alone, then and at the let-go.
     const QByteArray theirs = QByteArray::number(::getppid()).rightJustified(10, ' ') + '\n';
-    QFile::remove(ours);
-    QFile replaced(ours);
+    QVERIFY(QFile::remove(names[0]) && QFile::remove(names[1]));
+    QFile replaced(names[1]);
     QVERIFY(replaced.open(QIODevice::WriteOnly));
     replaced.write(theirs);
     replaced.close();
-    second.release();
-    QCOMPARE(fileText(ours), theirs);
+    QTest::qWait(1100); // the next look is due
+    QCOMPARE(first.hold.check().state, PortState::Open);
+    QCOMPARE(owners(), (QList<qint64>{::getpid(), ::getppid()}));
+
+    // Another program's VMIN and VTIME, set during the hold, survive the let-go.
+    termios set{};
+    QCOMPARE(::tcgetattr(first.fd, &set), 0);
+    set.c_cc[VMIN] = 5;
+    set.c_cc[VTIME] = 3;
+    QCOMPARE(::tcsetattr(first.fd, TCSANOW, &set), 0);
+    first.close();
+    termios after{};
+    const int fd = ::open(QFile::encodeName(pty.devicePath()).constData(), O_RDWR | O_NOCTTY);
+    QVERIFY(fd >= 0);
+    QCOMPARE(::tcgetattr(fd, &after), 0);
+    QCOMPARE(int(after.c_cc[VMIN]), 5);
+    QCOMPARE(int(after.c_cc[VTIME]), 3);
+    QCOMPARE(fileText(names[1]), theirs);
+    QVERIFY(!QFile::exists(names[0]));
+    QFile::remove(names[1]);
+
+    // A program that locks with flock alone (picocom, tio): refused, and its
+    // line left exactly as it set it.
+    QCOMPARE(::flock(fd, LOCK_EX | LOCK_NB), 0);
+    QCOMPARE(second.open(pty.devicePath()).state, PortState::InUse);
+    termios untouched{};
+    QCOMPARE(::tcgetattr(fd, &untouched), 0);
+    QCOMPARE(QByteArray(reinterpret_cast<const char *>(&untouched), sizeof untouched),
+             QByteArray(reinterpret_cast<const char *>(&after), sizeof after));
+    ::close(fd);
+    QCOMPARE(second.open(pty.devicePath()).state, PortState::Open);
 }
 
 void TestPortHold::refusedDevicesAreNotHeld_data()
@@ -302,12 +359,12 @@ void TestPortHold::refusedDevicesAreNotHeld()
         lock.write(QByteArray::number(::getppid()) + '\n');
     }
     const int descriptors = descriptorsOn(device);
-    PortHold hold({scratch.path()});
+    Port port({scratch.path()});
     for (int tick = 0; tick < 3; ++tick) {
-        const PortStatus status = hold.acquire(device);
+        const PortStatus status = port.open(device);
         QCOMPARE(status.state, state);
         QCOMPARE(status.device, device);
-        QVERIFY(!hold.holds(device));
+        QVERIFY(!port.hold.holds(device));
         QCOMPARE(descriptorsOn(device), descriptors);
     }
     if (kind != u"missing"_s && kind != u"file"_s)
@@ -320,11 +377,19 @@ void TestPortHold::asAnotherUser_data()
     QTest::addColumn<QString>("lock");
     QTest::addColumn<int>("deviceMode");
     QTest::addColumn<PortState>("state");
+    // Held, then no child can be started for the terminal check (and, with
+    // "nofile", nothing in /proc can be read either).
+    QTest::addColumn<QString>("starved");
     // kill(pid, 0) fails with EPERM for another user's process: alive all the same.
-    QTest::addRow("another user's live process") << u"live"_s << 0666 << PortState::InUse;
+    QTest::addRow("another user's live process") << u"live"_s << 0666 << PortState::InUse << QString();
     // Root's lock in the sticky lock folder, which we may not remove.
-    QTest::addRow("another user's stale lock") << u"dead"_s << 0666 << PortState::StaleLock;
-    QTest::addRow("no permission") << u"none"_s << 0600 << PortState::NoPermission;
+    QTest::addRow("another user's stale lock") << u"dead"_s << 0666 << PortState::StaleLock << QString();
+    QTest::addRow("no permission") << u"none"_s << 0600 << PortState::NoPermission << QString();
+    // Let go within 2 s all the same: /proc shows the session that took it.
+    QTest::addRow("held, check can't run, a session takes it")
+            << u"none"_s << 0666 << PortState::LetGo << u"nproc"_s;
+    QTest::addRow("held, check can't run nor /proc be read")
+            << u"none"_s << 0666 << PortState::TerminalUnknown << u"nofile"_s;
 }
 
 void TestPortHold::asAnotherUser()
@@ -332,6 +397,7 @@ void TestPortHold::asAnotherUser()
     QFETCH(QString, lock);
     QFETCH(int, deviceMode);
     QFETCH(PortState, state);
+    QFETCH(QString, starved);
     if (::geteuid() != 0)
         QSKIP("needs root, to act as a second user");
     QTemporaryDir locks;
@@ -349,17 +415,55 @@ void TestPortHold::asAnotherUser()
         written.write(text);
     }
 
+    int held[2], go[2];
+    QVERIFY(::pipe(held) == 0 && ::pipe(go) == 0);
     const pid_t child = ::fork();
     if (child == 0) {
         constexpr uid_t kNobody = 65534;
+        constexpr qint64 kLetGoWithinMs = 2000;
         if (::setgid(kNobody) != 0 || ::setuid(kNobody) != 0)
             ::_exit(100);
         const int inherited = descriptorsOn(pty.devicePath());
-        PortHold hold({locks.path()});
-        const PortStatus status = hold.acquire(pty.devicePath());
-        const bool held = hold.holds(pty.devicePath()) || descriptorsOn(pty.devicePath()) != inherited;
-        ::_exit(held ? 101 : int(status.state));
+        Port port({locks.path()});
+        PortStatus status = port.open(pty.devicePath());
+        if (starved.isEmpty()) {
+            const bool kept = port.hold.holds(pty.devicePath()) || descriptorsOn(pty.devicePath()) != inherited;
+            ::_exit(kept ? 101 : int(status.state));
+        }
+        const auto starve = [](int resource) {
+            rlimit limit{};
+            return ::getrlimit(resource, &limit) == 0 && (limit.rlim_cur = 0, ::setrlimit(resource, &limit) == 0);
+        };
+        if (status.state != PortState::Open || !starve(RLIMIT_NPROC)
+            || (starved == u"nofile"_s && !starve(RLIMIT_NOFILE)))
+            ::_exit(102);
+        char c = 'h';
+        if (::write(held[1], &c, 1) != 1 || ::read(go[0], &c, 1) != 1)
+            ::_exit(103);
+        QElapsedTimer clock;
+        clock.start();
+        while (status.state == PortState::Open && clock.elapsed() < 2 * kLetGoWithinMs) {
+            ::usleep(50'000);
+            status = port.hold.check();
+        }
+        port.close();
+        ::_exit(clock.elapsed() > kLetGoWithinMs ? 104 : int(status.state));
     }
+    ::close(held[1]);
+    ::close(go[0]);
+    if (!starved.isEmpty()) {
+        char c = 0;
+        if (::read(held[0], &c, 1) != 1) {
+            int early = 0;
+            ::waitpid(child, &early, 0);
+            QFAIL(qPrintable(u"the second user did not hold it: exit %1"_s.arg(WEXITSTATUS(early))));
+        }
+        if (starved == u"nproc"_s)
+            QVERIFY(pty.becomeSessionTerminal());
+        QCOMPARE(::write(go[1], &c, 1), 1);
+    }
+    ::close(held[0]);
+    ::close(go[1]);
     int result = 0;
     QCOMPARE(::waitpid(child, &result, 0), child);
     QVERIFY(WIFEXITED(result));

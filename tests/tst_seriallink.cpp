@@ -13,6 +13,9 @@
 #include <memory>
 #include <termios.h>
 #include <fcntl.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 using namespace Qt::Literals::StringLiterals;
@@ -52,6 +55,8 @@ private Q_SLOTS:
     void streamAcrossReopenCycles();
     void cookedLineStaysRawInEveryGap();
     void terminalTakenBySessionIsLetGo();
+    void anotherUserCannotTakeIt();
+    void outOfDescriptorsKeepsItRaw();
     void thousandReopensLeakNothing();
 };
 
@@ -60,6 +65,26 @@ int openDescriptors()
 {
     return int(QDir(u"/proc/self/fd"_s).entryList(QDir::NoDotAndDotDot | QDir::AllEntries | QDir::System).size());
 }
+
+// The re-open cycle at `ms`, with the BA sending `chunk` at each tick; counts
+// the ticks at which the port was not open again.
+struct Cycle
+{
+    Cycle(SerialLink &link, Pty &ba, const QByteArray &chunk, int ms)
+    {
+        QObject::connect(&timer, &QTimer::timeout, [&, chunk] {
+            ReopenLink(link, u"3"_s);
+            closedTicks += link.PortOpen() ? 0 : 1;
+            received += link.Input();
+            ba.write(chunk);
+            sent += chunk;
+        });
+        timer.start(ms);
+    }
+    QTimer timer;
+    int closedTicks = 0;
+    QByteArray sent, received;
+};
 
 } // namespace
 
@@ -370,6 +395,102 @@ void TestSerialLink::terminalTakenBySessionIsLetGo()
     QCOMPARE(m_link->portStatus().state, PortState::LetGo);
     QCOMPARE(m_link->InBufferCount(), qint16(0));
     QVERIFY(m_link->Input().isEmpty());
+}
+
+void TestSerialLink::anotherUserCannotTakeIt()
+{
+    if (::geteuid() != 0)
+        QSKIP("needs root, to act as a second user");
+    openOn(3);
+    const QByteArray device = QFile::encodeName(m_pty->devicePath());
+    QCOMPARE(::chmod(device.constData(), 0666), 0);
+    // Both names others use for it, where the tool writes its locks.
+    const QString folder = PortHold::systemLockFolders().value(0);
+    const QByteArray locks[] = {
+        QFile::encodeName(folder + u"/LCK.."_s + m_pty->devicePath().mid(5).replace(u'/', u'_')),
+        QFile::encodeName(folder + u"/LCK.."_s + QFileInfo(m_pty->devicePath()).fileName())};
+    const pid_t child = ::fork();
+    if (child == 0) {
+        // For 5 s, as fast as it can: create either lock, open the device, read.
+        constexpr uid_t kNobody = 65534;
+        if (::setgid(kNobody) != 0 || ::setuid(kNobody) != 0)
+            ::_exit(100);
+        int won = 0;
+        QElapsedTimer clock;
+        clock.start();
+        while (clock.elapsed() < 5000) {
+            for (const QByteArray &lock : locks) {
+                const int fd = ::open(lock.constData(), O_WRONLY | O_CREAT | O_EXCL, 0644);
+                won |= fd >= 0 ? 1 : 0;
+                if (fd >= 0)
+                    ::close(fd);
+            }
+            const int fd = ::open(device.constData(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+            char byte;
+            won |= fd >= 0 ? 2 : 0;
+            won |= fd >= 0 && ::read(fd, &byte, 1) == 1 ? 4 : 0;
+            if (fd >= 0)
+                ::close(fd);
+        }
+        ::_exit(won);
+    }
+    Cycle cycle(*m_link, *m_pty, "0123456789", 20);
+    int status = 0;
+    bool ended = false;
+    QTRY_VERIFY_WITH_TIMEOUT(ended || (ended = ::waitpid(child, &status, WNOHANG) == child), 10000);
+    cycle.timer.stop();
+    QTRY_COMPARE(cycle.received += m_link->Input(), cycle.sent);
+    QVERIFY(WIFEXITED(status));
+    QCOMPARE(WEXITSTATUS(status), 0); // no lock made, no open, no byte read
+    QCOMPARE(cycle.closedTicks, 0);
+    QCOMPARE(m_link->portStatus().state, PortState::Open);
+}
+
+void TestSerialLink::outOfDescriptorsKeepsItRaw()
+{
+    m_link.reset();
+    m_pty = std::make_unique<Pty>(Pty::Line::Cooked);
+    QVERIFY(m_pty->linkAs(m_ports.path(), 3));
+    m_link = std::make_unique<SerialLink>(m_ports.path());
+    openOn(3);
+
+    // Every descriptor number below the limit taken.
+    rlimit saved{};
+    QCOMPARE(::getrlimit(RLIMIT_NOFILE, &saved), 0);
+    // Below the port's own descriptors every number taken, as when the limit
+    // is lowered on a running tool: a re-open would find none.
+    int lowest = 1024;
+    for (const QFileInfo &fd : QDir(u"/proc/self/fd"_s).entryInfoList(QDir::System | QDir::NoDotAndDotDot))
+        if (fd.symLinkTarget() == m_pty->devicePath())
+            lowest = std::min(lowest, fd.fileName().toInt());
+    rlimit starved = saved;
+    starved.rlim_cur = rlim_t(lowest);
+    QList<int> fillers;
+    for (int fd; (fd = ::fcntl(lowest, F_DUPFD_CLOEXEC, 0)) >= 0;) {
+        if (fd >= lowest) {
+            ::close(fd);
+            break;
+        }
+        fillers << fd;
+    }
+    QCOMPARE(::setrlimit(RLIMIT_NOFILE, &starved), 0);
+
+    QByteArray echoed;
+    {
+        Cycle cycle(*m_link, *m_pty, QByteArray::fromHex("0D7F030415611B"), 100);
+        QTest::qWait(1500); // a look at the lock files is due meanwhile
+        cycle.timer.stop();
+        echoed = m_pty->read(0, 100);
+        QCOMPARE(cycle.received += m_link->Input(), cycle.sent);
+        QCOMPARE(cycle.closedTicks, 0);
+    }
+    const PortStatus status = m_link->portStatus();
+    for (const int fd : std::as_const(fillers))
+        ::close(fd);
+    QCOMPARE(::setrlimit(RLIMIT_NOFILE, &saved), 0);
+    QCOMPARE(echoed.toHex(), QByteArray());
+    QCOMPARE(status.state, PortState::Open);
+    QVERIFY(status.outOfFiles);
 }
 
 void TestSerialLink::thousandReopensLeakNothing()

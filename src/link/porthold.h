@@ -2,56 +2,50 @@
 
 #include "portstatus.h"
 
-#include <QByteArray>
 #include <QStringList>
+#include <functional>
 #include <memory>
 
-// Keeps a serial device ours from the first successful open until the link
-// moves to another device or the program ends, across the re-open cycle's
-// close: a descriptor with an flock stays open throughout, and a lock file
-// naming this process stands in the lock folder whenever the serial port's own
-// lock is not there. The held descriptor puts the line in raw mode before
-// anything else opens it, so the gap between two opens never echoes or eats a
-// byte, and gives the line back as it found it when it lets go.
+// Keeps a serial device ours from the moment the serial port opens it until
+// the link lets it go, in one open: nobody else may take it meanwhile, the
+// line stays raw and ours, and it is given back as it was found.
 //
-// Lock files of live processes are never touched; one whose process is gone
-// is cleared. Nothing that is refused is held.
+// On Linux: lock files under every name others use for it, an flock, and a
+// look at who has it as a controlling terminal; nothing is held that is
+// refused. On Windows: one copy of the tool per COM port.
+//
+// The serial port does the open and the close itself:
+//   prepare(device) -> the port opens -> take(handle) -> check() at each tick
+//   -> letGo(close the port).
 class PortHold final
 {
 public:
-    // The first folder is where this process writes its lock file.
+    // The first folder is where this process writes its lock files.
     explicit PortHold(QStringList lockFolders = systemLockFolders());
     ~PortHold();
     PortHold(const PortHold &) = delete;
     PortHold &operator=(const PortHold &) = delete;
 
-    // Takes `device` unless it is refused. While it is held already, this
-    // checks that no foreign lock file has appeared and, at most once a
-    // second, that it has not become a session's terminal; either lets it go.
-    // Holding another device lets the old one go first.
-    PortStatus acquire(const QString &device);
-    void release();
-    bool holds(const QString &device) const;
+    // Before the serial port opens `device`: Open when it may, with the line
+    // already raw, so the first byte is neither echoed nor changed. Lets go
+    // of whatever was held before.
+    PortStatus prepare(const QString &device);
+    // Right after the serial port opened the prepared device as `handle`.
+    // Anything but Open: let it go.
+    PortStatus take(qintptr handle);
+    // While held, at each tick: the same device node, in good health, its
+    // line still as we set it, and now and then no session's terminal.
+    // Anything but Open: let it go.
+    PortStatus check();
+    // Lets go of what is held or prepared; `closePort` closes the serial
+    // port. The line goes back as it was found, unless someone has set it
+    // since, and the locks go.
+    void letGo(const std::function<void()> &closePort = {});
 
-    // Around the serial port's own open and close, whose lock file takes the
-    // place of ours meanwhile (it would refuse to open over ours).
-    void beforeOpen();
-    void afterClose();
+    bool holds(const QString &device) const;
+    QString device() const;
 
     static QStringList systemLockFolders();
-
-    // What a lock file says. Only a regular file is read, never followed,
-    // never waited on, and never more than a few bytes of it.
-    struct Lock
-    {
-        enum Kind { Missing, Pid, Unreadable };
-        Kind kind = Missing;
-        qint64 pid = 0;
-        QByteArray program;     // the program it names, when it names one
-    };
-    static Lock readLock(const QString &lockFile);
-    // The name this process writes into its lock files.
-    static QByteArray programName();
 
 private:
     struct State;           // per system

@@ -1,15 +1,38 @@
 #include "porthold.h"
 
-#include <QCoreApplication>
+#include <windows.h>
 
-// Windows opens a COM port for one program at a time: while the tool has it
-// open, another program's open fails, and the tool's fails while another has
-// it (reported as in use). In the re-open gap nothing holds it, since holding
-// a handle would keep the tool's own next open out. There are no lock files
-// and no controlling terminals to look for.
+// Windows itself opens a COM port for one program at a time, but not every
+// driver refuses a second open (Wine on a pseudo-terminal doesn't, nor does a
+// USB-serial driver that allows shared opens). A named mutex per port keeps it
+// to one copy of this tool, for as long as the port is held. There are no lock
+// files and no controlling terminals to respect.
+namespace {
+// Global: a copy in another user's session counts too. When it exists with
+// that user's rights, opening it is refused, which means the same.
+const QString kMutexPrefix = QStringLiteral("Global\\calvarin-port-");
+} // namespace
+
 struct PortHold::State
 {
+    PortStatus status(PortState state) const { return {device, state, 0, {}}; }
+    void letGo(const std::function<void()> &closePort = {})
+    {
+        // The port closes before the guard goes, so no copy gets in between.
+        if (closePort)
+            closePort();
+        if (mutex) {
+            ::ReleaseMutex(mutex);
+            ::CloseHandle(mutex);
+        }
+        mutex = nullptr;
+        port = nullptr;
+        device.clear();
+    }
+
     QString device;
+    HANDLE mutex = nullptr;
+    HANDLE port = nullptr;
 };
 
 PortHold::PortHold(QStringList /*lockFolders*/)
@@ -17,43 +40,70 @@ PortHold::PortHold(QStringList /*lockFolders*/)
 {
 }
 
-PortHold::~PortHold() = default;
-
-PortStatus PortHold::acquire(const QString &device)
+PortHold::~PortHold()
 {
-    d->device = device;
-    return {device, device.isEmpty() ? PortState::NoDevice : PortState::Open, 0, {}};
+    d->letGo();
 }
 
-void PortHold::release()
+PortStatus PortHold::prepare(const QString &device)
 {
-    d->device.clear();
+    d->letGo();
+    d->device = device;
+    if (device.isEmpty()) {
+        d->device.clear();
+        return {device, PortState::NoDevice, 0, {}};
+    }
+    const std::wstring name = (kMutexPrefix + device.toUpper()).toStdWString();
+    HANDLE mutex = ::CreateMutexW(nullptr, FALSE, name.c_str());
+    const DWORD created = ::GetLastError();
+    if (!mutex) {
+        PortStatus status = d->status(created == ERROR_ACCESS_DENIED ? PortState::InUseByCopy : PortState::Failed);
+        status.error = int(created);
+        d->device.clear();
+        return status;
+    }
+    const DWORD waited = ::WaitForSingleObject(mutex, 0);
+    if (waited != WAIT_OBJECT_0 && waited != WAIT_ABANDONED) {
+        ::CloseHandle(mutex);
+        const PortStatus status = d->status(PortState::InUseByCopy);
+        d->device.clear();
+        return status;
+    }
+    d->mutex = mutex;
+    return d->status(PortState::Open);
+}
+
+PortStatus PortHold::take(qintptr handle)
+{
+    d->port = reinterpret_cast<HANDLE>(handle);
+    return d->status(PortState::Open);
+}
+
+PortStatus PortHold::check()
+{
+    // A removed USB adapter's handle stops answering.
+    COMSTAT queues{};
+    DWORD lineErrors = 0;
+    const bool answers = d->port && ::ClearCommError(d->port, &lineErrors, &queues);
+    return d->status(answers ? PortState::Open : PortState::NoDevice);
+}
+
+void PortHold::letGo(const std::function<void()> &closePort)
+{
+    d->letGo(closePort);
 }
 
 bool PortHold::holds(const QString &device) const
 {
-    return !device.isEmpty() && device == d->device;
+    return d->port && device == d->device;
 }
 
-void PortHold::beforeOpen()
+QString PortHold::device() const
 {
-}
-
-void PortHold::afterClose()
-{
+    return d->port ? d->device : QString();
 }
 
 QStringList PortHold::systemLockFolders()
 {
     return {};
-}
-
-PortHold::Lock PortHold::readLock(const QString & /*lockFile*/)
-{
-    return {};
-}
-
-QByteArray PortHold::programName()
-{
-    return QCoreApplication::applicationName().toUtf8();
 }

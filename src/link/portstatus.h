@@ -14,6 +14,10 @@ enum class PortState {
     NotSerial,      // not a terminal device
     SessionTerminal, // some session's controlling terminal: a shell, a login console
     LetGo,          // was held until it became some session's controlling terminal
+    TerminalUnknown, // was held, but whether a session has it as its terminal could not be told
+    TooManyFiles,   // this process has no file descriptor to spare
+    InUseByCopy,    // another copy of this tool has it (Windows)
+    Failed,         // the system refused it for another reason; `error` says which
 };
 
 struct PortStatus
@@ -22,4 +26,6 @@ struct PortStatus
     PortState state = PortState::Unknown;
     qint64 pid = 0;         // the holder, when a lock file names a live one
     QString lockFile;       // the lock file behind InUse, LockUnreadable and StaleLock
+    bool outOfFiles = false; // held all the same, but a check found no file descriptor to spare
+    int error = 0;          // the system's error number behind Failed
 };

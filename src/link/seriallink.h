@@ -11,11 +11,12 @@
 // DeviceLink over a real serial port. Port N is the device that the link "comN"
 // in the port folder points to, else /dev/ttyS{N-1} (COMN on Windows).
 //
-// The re-open cycle closes the port twice a second, so closing keeps what was
-// received but not yet taken and hands it out first after the next open on the
-// same device, and pushes out any unsent command byte before the descriptor
-// goes. From the first open on a device until the number names another one,
-// the device stays held (PortHold), so nobody takes it in the gap.
+// The re-open cycle closes and opens the port twice a second, so that a new
+// number or a replugged adapter is picked up. A close followed by an open of
+// the same healthy device does not touch the device: it stays open and held
+// (PortHold) throughout, and what arrives meanwhile is handed out after the
+// open. Only a new number, a device that is gone or changed, or an error
+// closes it for real.
 class SerialLink final : public DeviceLink
 {
     Q_OBJECT
@@ -28,7 +29,7 @@ public:
 
     [[nodiscard]] bool setCommPort(qint16 port) override;
     qint16 CommPort() const override { return m_port; }
-    bool PortOpen() const override { return m_serial.isOpen(); }
+    bool PortOpen() const override { return m_open; }
     [[nodiscard]] bool setPortOpen(bool open) override;
     [[nodiscard]] bool Output(const QByteArray &bytes) override;
     QByteArray Input() override;
@@ -40,25 +41,27 @@ public:
     QString devicePath(qint16 port) const;
 
     // Closes every link still open; for an exit that skips destructors, such
-    // as the window system going away.
+    // as the window system going away: the line goes back as it was found and
+    // the lock files go.
     static void closeAll();
 
 private:
-    void open();
-    void close();
+    bool openDevice(const QString &path);
+    // `keep`: what was received and not yet taken stays for the same device.
+    void closeDevice(bool keep);
     void onErrorOccurred(QSerialPort::SerialPortError error);
 
     QSerialPort m_serial;
     PortHold m_hold;
     QString m_portFolder;
     qint16 m_port = LineSettings::kDefaultPort;
-    // Received before a close and not yet taken by Input(), and from where.
-    QByteArray m_held;
-    QString m_heldFrom;
-    QString m_openDevice;
+    bool m_open = false;        // as the contract sees it; the device stays held while closed
+    // Received from a device that failed, not yet taken, and from which.
+    QByteArray m_kept;
+    QString m_keptFrom;
     qint16 m_event = CommEvents::kNone;
     PortStatus m_status;
-#ifdef Q_OS_WIN
     QTimer m_readKick;
-#endif
+    bool m_opening = false;
+    int m_openError = 0;        // the system's number behind a failing open
 };

@@ -23,7 +23,10 @@ QString PortStatusText(const PortStatus &status)
     QString state;
     switch (status.state) {
     case PortState::Unknown: return QStringLiteral("Not opened yet");
-    case PortState::Open: state = QStringLiteral("open"); break;
+    case PortState::Open:
+        // Held all the same; a replug or a new number would fail until some are closed.
+        state = status.outOfFiles ? QStringLiteral("open; too many open files") : QStringLiteral("open");
+        break;
     case PortState::NoDevice: state = QStringLiteral("no such device"); break;
     case PortState::InUse:
         state = status.pid > 0 ? QStringLiteral("in use by process %1").arg(status.pid)
@@ -46,6 +49,12 @@ QString PortStatusText(const PortStatus &status)
     case PortState::LetGo:
         state = QStringLiteral("let go: it became some session's terminal");
         break;
+    case PortState::TerminalUnknown:
+        state = QStringLiteral("let go: can't tell whether some session has it as its terminal");
+        break;
+    case PortState::TooManyFiles: state = QStringLiteral("too many open files"); break;
+    case PortState::InUseByCopy: state = QStringLiteral("in use by another copy of this tool"); break;
+    case PortState::Failed: state = QStringLiteral("can't open: %1").arg(qt_error_string(status.error)); break;
     }
     return QStringLiteral("%1: %2").arg(status.device.isEmpty() ? QStringLiteral("no device")
                                                                 : shortPath(status.device),

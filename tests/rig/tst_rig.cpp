@@ -187,7 +187,7 @@ void TestRig::initTestCase()
 {
     const QString qemu = QStandardPaths::findExecutable(u"qemu-system-x86_64"_s);
     if (qemu.isEmpty())
-        QSKIP("QEMU can't run here: qemu-system-x86_64 is not installed (scripts/setup installs it)");
+        QSKIP("QEMU can't run here: qemu-system-x86_64 is not installed (scripts/setup rig installs it)");
     QString cache = qEnvironmentVariable("RIG_CACHE");
     if (cache.isEmpty())
         cache = QStandardPaths::writableLocation(QStandardPaths::GenericCacheLocation) + u"/calvarin/rig"_s;
@@ -291,9 +291,11 @@ void TestRig::streamThroughRealDriver()
     // Only the enter and leave commands come back: nothing is echoed.
     QCOMPARE(received.toHex(' '), QByteArray("6e 14 63 63"));
     QCOMPARE(*logged, u"logged %1 lost 0 disorder 0"_s.arg(sent));
-    // DTR goes up at the first open and stays up until the tool lets go.
+    // DTR goes up at the open and stays up until the tool lets go. RTS: only
+    // the kernel's own raise at the open, cleared at once, never while held.
     QCOMPARE(edges.dtrUp, 1);
-    QVERIFY(edges.dtrDown <= 1);
+    QCOMPARE(edges.dtrDown, 1);
+    QVERIFY2(edges.rtsUp <= 1, "RTS pulsed while the device was held");
 }
 
 void TestRig::usbAdapterReplugged()
