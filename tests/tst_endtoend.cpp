@@ -25,6 +25,10 @@
 using namespace Qt::Literals::StringLiterals;
 
 namespace {
+// Waits around a simulator's end and restart: on a loaded machine a process
+// takes seconds to start or to be seen gone.
+constexpr int kRestartMs = 20'000;
+
 QString plainToolTip(const QWidget *widget)
 {
     return QTextDocumentFragment::fromHtml(widget->toolTip()).toPlainText();
@@ -58,7 +62,7 @@ private:
     {
         m_window->setCaption(Control::Label20, QString());
         m_sim->press('r');
-        return QTest::qWaitFor([this] { return caption("Label20") == u"BA Reset Finish"_s; }, 5000);
+        return QTest::qWaitFor([this] { return caption("Label20") == u"BA Reset Finish"_s; }, kRestartMs);
     }
     void enterTestMode()
     {
@@ -211,12 +215,12 @@ void TestEndToEnd::simulatorKilledInTestModeThenRestarted()
 {
     enterTestMode();
     m_sim->kill();
-    QTRY_VERIFY(!m_window->link().PortOpen());
+    QTRY_VERIFY_WITH_TIMEOUT(!m_window->link().PortOpen(), kRestartMs);
     QCOMPARE(log(), u"110\r\n20"_s);
 
     // Nobody holds its lock any more, so a new simulator may take the port over.
     QVERIFY2(m_sim->start(m_ports->path(), 1), qPrintable(m_sim->output()));
-    QTRY_VERIFY(m_window->link().PortOpen());
+    QTRY_VERIFY_WITH_TIMEOUT(m_window->link().PortOpen(), kRestartMs);
     QTest::mouseClick(button("Command1"), Qt::LeftButton);
     QTRY_VERIFY(m_sim->said(u"received 63 63: leave test mode"_s));
     QCOMPARE(log(), u"110\r\n20"_s);
@@ -226,7 +230,7 @@ void TestEndToEnd::simulatorKilledInTestModeThenRestarted()
 void TestEndToEnd::strangersTerminalIsNeverOpened()
 {
     m_sim->kill();
-    QTRY_VERIFY(!m_window->link().PortOpen());
+    QTRY_VERIFY_WITH_TIMEOUT(!m_window->link().PortOpen(), kRestartMs);
     // The kernel hands the killed simulator's pty number to someone's shell.
     Pty stranger;
     QVERIFY(stranger.becomeSessionTerminal());
@@ -244,7 +248,7 @@ void TestEndToEnd::strangersTerminalIsNeverOpened()
     QVERIFY(stranger.read(0, 0).isEmpty());
 
     QVERIFY2(m_sim->start(m_ports->path(), 1), qPrintable(m_sim->output()));
-    QTRY_VERIFY(m_window->link().PortOpen());
+    QTRY_VERIFY_WITH_TIMEOUT(m_window->link().PortOpen(), kRestartMs);
     QVERIFY(reportShown());
     QVERIFY(stranger.read(0, 0).isEmpty());
 }

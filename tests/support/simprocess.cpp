@@ -2,6 +2,12 @@
 
 #include <QTest>
 
+namespace {
+// A loaded machine can take seconds to start a process; the wait ends as
+// soon as it has published its port.
+constexpr int kPublishMs = 20'000;
+} // namespace
+
 QString SimProcess::program()
 {
     return QStringLiteral(BA_SIM_PATH);
@@ -22,7 +28,7 @@ bool SimProcess::start(const QString &portFolder, int port, const QStringList &e
     // Up once it has published its port.
     const QString published = QStringLiteral("ba-sim: port %1 published: ").arg(port);
     return QTest::qWaitFor([&] { return said(published) || m_process.state() != QProcess::Running; },
-                           5000)
+                           kPublishMs)
             && m_process.state() == QProcess::Running;
 }
 

@@ -1,7 +1,8 @@
 // The Windows tool under Wine against the Linux simulated BA: COM1 of the Wine
 // profile is mapped to ba-sim's pseudo-terminal, and the scripted technician
 // (the real window on SerialLink, built for Windows) works through a report,
-// a test with the white card and a numbered stream across 20 re-opens.
+// a test with the white card and a numbered stream across 20 re-opens, while
+// a second copy started on the same port waits its turn.
 //
 // The Windows build's ctest runs this Linux program; it finds the technician
 // in TECHNICIAN, Wine's runner in WINE_RUN and the profile in WINEPREFIX.
@@ -66,6 +67,14 @@ void TestWineEndToEnd::aTechniciansSession()
                         u"open,report,adjust,log,exit,adjust,stream,exit"_s});
     const auto transcript = [&] { return qPrintable(m_said + u"\n--- ba-sim:\n"_s + sim.output()); };
     QVERIFY2(heard(u"held COM1"_s), transcript());
+    // Wine lets a second open of a pty through, as some USB-serial drivers do:
+    // the tool's own guard keeps the second copy out.
+    QProcess second;
+    QByteArray secondSaid;
+    const auto secondSays = [&](const char *what) { return (secondSaid += second.readAllStandardOutput()).contains(what); };
+    second.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    second.start(qEnvironmentVariable("WINE_RUN"), {technician, u"--port"_s, u"1"_s, u"--script"_s, u"open"_s});
+    QTRY_VERIFY2_WITH_TIMEOUT(secondSays("status COM1: in use by another copy of this tool"), transcript(), kStepMs);
 
     sim.press('r');
     const auto report = heard(u"report "_s);
@@ -90,11 +99,15 @@ void TestWineEndToEnd::aTechniciansSession()
     const auto verdict = heard(u"logged "_s);
     QVERIFY2(verdict, transcript());
     QCOMPARE(*verdict, u"logged %1 lost 0 disorder 0"_s.arg(stopped));
+    QVERIFY2(!secondSays("held"), "the second copy held COM1 beside the first");
     QTRY_VERIFY2_WITH_TIMEOUT(sim.output().count(u"received 63 63"_s) == 2, transcript(), kStepMs);
 
     QVERIFY2(heard(u"done"_s), transcript());
     QVERIFY(m_technician.waitForFinished(kStepMs));
     QCOMPARE(m_technician.exitCode(), 0);
+    // The second copy takes the port once the first has let it go.
+    QTRY_VERIFY2_WITH_TIMEOUT(secondSays("held COM1"), secondSaid.constData(), kStepMs);
+    QVERIFY(second.waitForFinished(kStepMs));
 }
 
 QTEST_GUILESS_MAIN(TestWineEndToEnd)
