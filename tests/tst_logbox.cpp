@@ -1,3 +1,4 @@
+#include "logbox.h"
 #include "resident.h"
 #include "windowfixture.h"
 
@@ -83,9 +84,13 @@ void TestLogBox::aLongLogUnderHand()
         const QString before = box->toPlainText().left(middle.position());
         const qsizetype cursorAt = before.size() + before.count(u'\n');
         QApplication::clipboard()->setText(pasted);
+        const int blocks = box->document()->blockCount();
         box->paste();
         expected.insert(cursorAt, pastedCrLf);
         logBytes(f, expected, QByteArray::fromHex("00010203040506070809"));
+        // Joined as logged lines are, not a block a line as typed text would be.
+        QVERIFY2(box->document()->blockCount() - blocks <= 100'000 / LogBox::kLinesPerBlock + 2,
+                 qPrintable(u"%1 blocks added"_s.arg(box->document()->blockCount() - blocks)));
     } else {
         QScrollBar *bar = box->verticalScrollBar();
         [[maybe_unused]] const qint64 before = residentKiB();

@@ -1,7 +1,10 @@
 #pragma once
 
+#include "form1design.h"
+
 #include <QtGlobal>
 #include <span>
+#include <variant>
 
 // The window as designed: every control with its container, caption and
 // geometry in twips. The window is built from this table, and nothing else
@@ -34,6 +37,10 @@ enum Flag : unsigned {
     Checked = 1u << 4,
 };
 
+// Where build() hands a control to the window, for those it works with.
+using Slot = std::variant<std::monostate, QLabel *Controls::*, QPushButton *Controls::*, QLineEdit *Controls::*,
+                          LogEdit *Controls::*, QTimer *Controls::*>;
+
 struct ControlSpec
 {
     const char *name;
@@ -45,6 +52,7 @@ struct ControlSpec
     quint32 ground, text;
     unsigned flags;
     int intervalMs;                 // timers only
+    Slot slot;
 };
 
 std::span<const ControlSpec> controls();

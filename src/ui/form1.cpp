@@ -17,28 +17,17 @@
 #include <QTextDocument>
 #include <QTimer>
 
-namespace {
-
-// Same order as the Control enum.
-constexpr std::array<const char *, 16> kControlNames = {
-    "Label5", "Label6", "Label7",
-    "Label14", "Label15", "Label16", "Label17", "Label18", "Label19",
-    "Label20", "Text1", "Text2", "Command1", "Command8", "Timer1", "Timer2",
-};
-
-} // namespace
-
 Form1::Form1(DeviceLink *link, std::unique_ptr<ConfirmPrompt> prompt, QWidget *parent)
     : QWidget(parent)
     , m_link(link)
     , m_prompt(prompt ? std::move(prompt) : std::make_unique<MessageBoxPrompt>(this))
     , m_protocol(*this, *link)
+    , m_ui(Form1Design::build(this))
+    , m_log(new LogBox(m_ui.Text1))
 {
-    Form1Design::build(this);
     m_link->setParent(this);
     m_link->setObjectName(QStringLiteral("MSComm1"));
 
-    findControls();
     bindHandlers();
     load();
     centreOnScreen();
@@ -46,39 +35,27 @@ Form1::Form1(DeviceLink *link, std::unique_ptr<ConfirmPrompt> prompt, QWidget *p
 
 Form1::~Form1() = default;
 
-void Form1::findControls()
-{
-    for (size_t i = 0; i < kControlNames.size(); ++i)
-        m_controls[i] = findChild<QObject *>(QString::fromLatin1(kControlNames[i]));
-    // Built as a LogEdit; without a meta-object of its own, it is found as what it derives from.
-    m_log = new LogBox(static_cast<LogEdit *>(findChild<QPlainTextEdit *>(QStringLiteral("Text1"))));
-    m_portBox = findChild<QLineEdit *>(QStringLiteral("Text2"));
-}
-
 void Form1::bindHandlers()
 {
-    const auto button = [this](const char *name) {
-        return findChild<QPushButton *>(QString::fromLatin1(name));
-    };
-    connect(button("Command8"), &QPushButton::clicked, this, [this] { m_protocol.EnterTestMode(); });
-    connect(button("Command1"), &QPushButton::clicked, this, [this] { m_protocol.LeaveTestMode(); });
-    connect(button("Command4"), &QPushButton::clicked, this, [this] { m_protocol.ClearEeprom(*m_prompt); });
-    connect(button("Command6"), &QPushButton::clicked, this, [this] { m_protocol.ClearVersionFields(); });
-    connect(button("Command2"), &QPushButton::clicked, this, [this] { m_protocol.ClearLog(); });
-    connect(button("Command3"), &QPushButton::clicked, qApp, &QCoreApplication::quit);
+    connect(m_ui.Command8, &QPushButton::clicked, this, [this] { m_protocol.EnterTestMode(); });
+    connect(m_ui.Command1, &QPushButton::clicked, this, [this] { m_protocol.LeaveTestMode(); });
+    connect(m_ui.Command4, &QPushButton::clicked, this, [this] { m_protocol.ClearEeprom(*m_prompt); });
+    connect(m_ui.Command6, &QPushButton::clicked, this, [this] { m_protocol.ClearVersionFields(); });
+    connect(m_ui.Command2, &QPushButton::clicked, this, [this] { m_protocol.ClearLog(); });
+    connect(m_ui.Command3, &QPushButton::clicked, qApp, &QCoreApplication::quit);
 
-    connect(timer(Control::Timer1), &QTimer::timeout, this, &Form1::Timer1Tick);
-    connect(timer(Control::Timer2), &QTimer::timeout, this, [this] {
-        ReopenLink(*m_link, m_portBox->text());
+    connect(m_ui.Timer1, &QTimer::timeout, this, &Form1::Timer1Tick);
+    connect(m_ui.Timer2, &QTimer::timeout, this, [this] {
+        ReopenLink(*m_link, m_ui.Text2->text());
         // Why nothing arrives, for whoever hovers over the box; the window stays
         // silent. Paths are data, never markup.
         const QString why = Qt::convertFromPlainText(
-                PortBoxToolTip(m_portBox->text(), m_link->CommPort(), m_link->portStatus()));
-        if (m_portBox->toolTip() != why)
-            m_portBox->setToolTip(why);
+                PortBoxToolTip(m_ui.Text2->text(), m_link->CommPort(), m_link->portStatus()));
+        if (m_ui.Text2->toolTip() != why)
+            m_ui.Text2->setToolTip(why);
     });
 
-    m_portBox->installEventFilter(this);
+    m_ui.Text2->installEventFilter(this);
 }
 
 void Form1::load()
@@ -88,9 +65,9 @@ void Form1::load()
                              .arg(CALVARIN_VERSION_MAJOR)
                              .arg(CALVARIN_VERSION_MINOR)
                              .arg(CALVARIN_VERSION_PATCH));
-    timer(Control::Timer1)->start();
-    timer(Control::Timer2)->start();
-    findChild<QWidget *>(QStringLiteral("Text1"))->setFocus();
+    m_ui.Timer1->start();
+    m_ui.Timer2->start();
+    m_ui.Text1->setFocus();
 }
 
 void Form1::centreOnScreen()
@@ -99,19 +76,37 @@ void Form1::centreOnScreen()
         move(screen->availableGeometry().center() - rect().center());
 }
 
-QObject *Form1::object(Control control) const
-{
-    return m_controls[static_cast<size_t>(control)];
-}
-
 QLabel *Form1::label(Control control) const
 {
-    return qobject_cast<QLabel *>(object(control));
+    switch (control) {
+    case Control::Label5: return m_ui.Label5;
+    case Control::Label6: return m_ui.Label6;
+    case Control::Label7: return m_ui.Label7;
+    case Control::Label14: return m_ui.Label14;
+    case Control::Label15: return m_ui.Label15;
+    case Control::Label16: return m_ui.Label16;
+    case Control::Label17: return m_ui.Label17;
+    case Control::Label18: return m_ui.Label18;
+    case Control::Label19: return m_ui.Label19;
+    case Control::Label20: return m_ui.Label20;
+    default: return nullptr;
+    }
+}
+
+QWidget *Form1::widget(Control control) const
+{
+    switch (control) {
+    case Control::Text1: return m_ui.Text1;
+    case Control::Text2: return m_ui.Text2;
+    case Control::Command1: return m_ui.Command1;
+    case Control::Command8: return m_ui.Command8;
+    default: return label(control);
+    }
 }
 
 QTimer *Form1::timer(Control control) const
 {
-    return qobject_cast<QTimer *>(object(control));
+    return control == Control::Timer1 ? m_ui.Timer1 : control == Control::Timer2 ? m_ui.Timer2 : nullptr;
 }
 
 QString Form1::caption(Control control) const
@@ -132,26 +127,26 @@ void Form1::Timer1Tick()
 
 QString Form1::text(Control box) const
 {
-    return box == Control::Text2 ? m_portBox->text() : m_log->text();
+    return box == Control::Text2 ? m_ui.Text2->text() : m_log->text();
 }
 
 void Form1::setText(Control box, const QString &text)
 {
     if (box == Control::Text2)
-        m_portBox->setText(text);
+        m_ui.Text2->setText(text);
     else
         m_log->setText(text);
 }
 
 qsizetype Form1::textLength(Control box) const
 {
-    return box == Control::Text2 ? m_portBox->text().size() : m_log->textLength();
+    return box == Control::Text2 ? m_ui.Text2->text().size() : m_log->textLength();
 }
 
 void Form1::appendText(Control box, QStringView text)
 {
     if (box == Control::Text2)
-        m_portBox->setText(m_portBox->text().append(text));
+        m_ui.Text2->setText(m_ui.Text2->text().append(text));
     else
         m_log->append(text);
 }
@@ -159,14 +154,14 @@ void Form1::appendText(Control box, QStringView text)
 void Form1::setReadOnly(Control box, bool readOnly)
 {
     if (box == Control::Text2)
-        m_portBox->setReadOnly(readOnly);
+        m_ui.Text2->setReadOnly(readOnly);
     else
-        findChild<QPlainTextEdit *>(QStringLiteral("Text1"))->setReadOnly(readOnly);
+        m_ui.Text1->setReadOnly(readOnly);
 }
 
 void Form1::setEnabled(Control button, bool enabled)
 {
-    qobject_cast<QWidget *>(object(button))->setEnabled(enabled);
+    widget(button)->setEnabled(enabled);
 }
 
 void Form1::stopTimer(Control control)
@@ -181,17 +176,17 @@ void Form1::startTimer(Control control)
 
 bool Form1::eventFilter(QObject *watched, QEvent *event)
 {
-    if (watched == m_portBox) {
+    if (watched == m_ui.Text2) {
         if (event->type() == QEvent::KeyPress) {
             if (const auto readOnly = PortKeyFilter::readOnlyOnKeyDown(
                         VirtualKeyCode(*static_cast<QKeyEvent *>(event))))
-                m_portBox->setReadOnly(*readOnly);
+                m_ui.Text2->setReadOnly(*readOnly);
         } else if (event->type() == QEvent::KeyRelease) {
-            m_portBox->setReadOnly(PortKeyFilter::readOnlyOnKeyUp(
+            m_ui.Text2->setReadOnly(PortKeyFilter::readOnlyOnKeyUp(
                     VirtualKeyCode(*static_cast<QKeyEvent *>(event))));
         } else if (event->type() == QEvent::FocusIn) {
             // A key released while the focus was elsewhere never reached us.
-            m_portBox->setReadOnly(false);
+            m_ui.Text2->setReadOnly(false);
         }
     }
     return QWidget::eventFilter(watched, event);

@@ -2,16 +2,13 @@
 
 #include "devicedisplay.h"
 #include "deviceprotocol.h"
+#include "form1design.h"
 
 #include <QWidget>
-#include <array>
 #include <memory>
 
 class DeviceLink;
 class LogBox;
-class QLabel;
-class QLineEdit;
-class QTimer;
 
 // The tool's only window. It owns the controls, both timers, the link
 // (MSComm1) and the device protocol, and shows the protocol's state through
@@ -51,18 +48,17 @@ protected:
     bool eventFilter(QObject *watched, QEvent *event) override;
 
 private:
-    void findControls();
     void bindHandlers();
     void load();
     void centreOnScreen();
-    QObject *object(Control control) const;
+    // The device protocol's names for the controls it touches.
     QLabel *label(Control control) const;
+    QWidget *widget(Control control) const;
     QTimer *timer(Control control) const;
 
     DeviceLink *m_link = nullptr;
     std::unique_ptr<ConfirmPrompt> m_prompt;
     DeviceProtocol m_protocol;
-    std::array<QObject *, 16> m_controls{};
-    LogBox *m_log = nullptr;
-    QLineEdit *m_portBox = nullptr;
+    Form1Design::Controls m_ui;
+    LogBox *m_log = nullptr; // owned by its box
 };

@@ -54,14 +54,34 @@ void applyColours(QWidget *widget, const ControlSpec &design)
     widget->setPalette(palette);
 }
 
-QWidget *makeWidget(const ControlSpec &design, QWidget *container)
+// Hands the control to the window where the table says; a row whose slot
+// holds another type is a mistake in the table.
+template<typename Widget>
+Widget *place(Controls &controls, const ControlSpec &design, Widget *widget)
+{
+    if (const auto *slot = std::get_if<Widget *Controls::*>(&design.slot))
+        controls.**slot = widget;
+    else if (!std::holds_alternative<std::monostate>(design.slot))
+        qFatal("control table: %s is not what its slot holds", design.name);
+    return widget;
+}
+
+// The widgets made so far, by name, for the accessibility and tab-order tables.
+struct Made
+{
+    QHash<QString, QWidget *> widgets;
+    QHash<QString, QLabel *> labels;
+};
+
+QWidget *makeWidget(const ControlSpec &design, QWidget *container, Controls &controls, Made &made)
 {
     const QString caption = QString::fromLatin1(design.caption);
     switch (design.kind) {
     case Kind::Frame:
         return new QGroupBox(caption, container);
     case Kind::Label: {
-        auto *label = new QLabel(caption, container);
+        auto *label = place(controls, design, new QLabel(caption, container));
+        made.labels.insert(QString::fromLatin1(design.name), label);
         label->setTextFormat(Qt::PlainText); // device bytes are not markup
         label->setWordWrap(true);
         label->setIndent(0); // a framed label otherwise pushes its text off the top edge
@@ -75,14 +95,14 @@ QWidget *makeWidget(const ControlSpec &design, QWidget *container)
         return label;
     }
     case Kind::Button: {
-        auto *button = new QPushButton(caption, container);
+        auto *button = place(controls, design, new QPushButton(caption, container));
         button->setAutoDefault(false);
         return button;
     }
     case Kind::LineBox:
-        return new QLineEdit(caption, container);
+        return place(controls, design, new QLineEdit(caption, container));
     case Kind::LogBox: {
-        auto *box = new LogEdit(caption, container);
+        auto *box = place(controls, design, new LogEdit(caption, container));
         box->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
         box->setTabChangesFocus(true);
         // Every appended byte would otherwise sit in the undo stack as well.
@@ -102,7 +122,7 @@ QWidget *makeWidget(const ControlSpec &design, QWidget *container)
 
 } // namespace
 
-void build(QWidget *form)
+Controls build(QWidget *form)
 {
     form->setObjectName(QStringLiteral("Form1"));
     form->setWindowTitle(QString::fromLatin1(kDesignCaption));
@@ -113,16 +133,18 @@ void build(QWidget *form)
     form->setPalette(palette);
     form->setAutoFillBackground(true);
 
-    QHash<QString, QWidget *> containers{{QStringLiteral("Form1"), form}};
+    Controls built;
+    Made made;
+    made.widgets.insert(QStringLiteral("Form1"), form);
     for (const ControlSpec &design : controls()) {
         const QString name = QString::fromLatin1(design.name);
         if (design.kind == Kind::Timer) {
-            auto *timer = new QTimer(form);
+            auto *timer = place(built, design, new QTimer(form));
             timer->setObjectName(name);
             timer->setInterval(design.intervalMs);
             continue;
         }
-        QWidget *widget = makeWidget(design, containers.value(QString::fromLatin1(design.container)));
+        QWidget *widget = makeWidget(design, made.widgets.value(QString::fromLatin1(design.container)), built, made);
         widget->setObjectName(name);
         widget->setGeometry(pixels(design.left), pixels(design.top),
                             pixels(design.width), pixels(design.height));
@@ -141,16 +163,16 @@ void build(QWidget *form)
             widget->setHidden(true);
         if (design.flags & Disabled)
             widget->setEnabled(false);
-        if (design.kind == Kind::Frame)
-            containers.insert(name, widget);
+        made.widgets.insert(name, widget);
     }
 
     for (const AccessibleSpec &spoken : accessibility()) {
-        auto *widget = form->findChild<QWidget *>(QString::fromLatin1(spoken.name));
+        const QString name = QString::fromLatin1(spoken.name);
         if (spoken.liveText) {
-            AccessibleLabel::describe(static_cast<QLabel *>(widget), QString::fromLatin1(spoken.description));
+            AccessibleLabel::describe(made.labels.value(name), QString::fromLatin1(spoken.description));
             continue;
         }
+        QWidget *widget = made.widgets.value(name);
         if (spoken.accessibleName)
             widget->setAccessibleName(QString::fromLatin1(spoken.accessibleName));
         if (spoken.description)
@@ -159,8 +181,9 @@ void build(QWidget *form)
 
     const auto order = tabOrder();
     for (size_t i = 1; i < order.size(); ++i)
-        QWidget::setTabOrder(form->findChild<QWidget *>(QString::fromLatin1(order[i - 1])),
-                             form->findChild<QWidget *>(QString::fromLatin1(order[i])));
+        QWidget::setTabOrder(made.widgets.value(QString::fromLatin1(order[i - 1])),
+                             made.widgets.value(QString::fromLatin1(order[i])));
+    return built;
 }
 
 } // namespace Form1Design
