@@ -176,11 +176,12 @@ void LogBox::recycleLaidOutBlocks(QTextCursor &cursor)
     m_recycledUpTo = std::clamp(m_recycledUpTo, 1, std::max(1, last));
     for (int number = m_recycledUpTo; number < last; ++number) {
         const QTextBlock block = document->findBlockByNumber(number);
-        const QString text = block.text();
-        // Replacing the break before the block gives it new block data.
+        // Replacing the break before the block gives it new block data. Only
+        // the break: text written again would leave its old copy in the
+        // document's buffer until the document next compacts it.
         cursor.setPosition(block.position() - 1);
-        cursor.setPosition(block.position() + block.length() - 1, QTextCursor::KeepAnchor);
-        cursor.insertText(u'\n' + text);
+        cursor.setPosition(block.position(), QTextCursor::KeepAnchor);
+        cursor.insertText(QStringLiteral("\n"));
         document->findBlockByNumber(number).setLineCount(m_blockSeparators[size_t(number)] + 1);
     }
     m_recycledUpTo = std::max(m_recycledUpTo, last);
