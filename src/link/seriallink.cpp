@@ -29,10 +29,15 @@ SerialLink::SerialLink(const QString &portFolder, const QStringList &lockFolders
     m_serial.setReadBufferSize(0);
     connect(&m_serial, &QSerialPort::readyRead, this, [this] { m_event = CommEvents::kReceive; });
     connect(&m_serial, &QSerialPort::errorOccurred, this, &SerialLink::onErrorOccurred);
-    // Where the port never reports new data, a read we start ourselves still gets it.
+    // Where the port never reports new data, a read we start ourselves still
+    // gets it, and what it brought counts as received.
     m_readKick.setInterval(SerialQuirks::readKickMs());
     connect(&m_readKick, &QTimer::timeout, this, [this] {
-        if (m_serial.isOpen() && m_serial.bytesAvailable() == 0)
+        if (!m_serial.isOpen())
+            return;
+        if (m_serial.bytesAvailable() > 0)
+            m_event = CommEvents::kReceive;
+        else
             (void)m_serial.peek(1);
     });
 }
