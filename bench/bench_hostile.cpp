@@ -157,12 +157,14 @@ void steal(const QString &folder)
         }
         // What the attacker left.
         for (const QByteArray &lock : locks) {
-            struct stat st{};
+            struct stat st = {};
             if (::lstat(lock.constData(), &st) == 0 && st.st_uid == kNobody)
                 ::unlink(lock.constData());
         }
     }
-    table(QStringLiteral("Another local user takes the held port: %1 rounds of %2 s").arg(kRounds).arg(kAttackMs / 1000),
+    table(QStringLiteral("Another local user takes the held port: %1 rounds of %2 s")
+                  .arg(kRounds)
+                  .arg(kAttackMs / 1000),
           {QStringLiteral("rounds won"), QStringLiteral("median time to the device (ms)"),
            QStringLiteral("BA bytes it read"), QStringLiteral("target")},
           {{QString::number(won), winMs.isEmpty() ? QStringLiteral("-") : number(percentile(winMs, 50), 0),

@@ -98,8 +98,10 @@ Result run(int totalBytes, bool rewrite)
         }
     }
     result.bytesPerSecond = double(polls * kBytesPerPoll) / (double(total.nsecsElapsed()) / 1e9);
-    result.slowestEarlyMs = *std::max_element(pollMs.begin(), pollMs.begin() + std::min<qsizetype>(kEdgePolls, pollMs.size()));
-    result.slowestLateMs = *std::max_element(pollMs.end() - std::min<qsizetype>(kEdgePolls, pollMs.size()), pollMs.end());
+    result.slowestEarlyMs = *std::max_element(pollMs.begin(),
+                                              pollMs.begin() + std::min<qsizetype>(kEdgePolls, pollMs.size()));
+    result.slowestLateMs = *std::max_element(pollMs.end() - std::min<qsizetype>(kEdgePolls, pollMs.size()),
+                                             pollMs.end());
 
     // "Clear" of the "Rs232 Data" frame, and the repaint after it.
     QElapsedTimer clear;
@@ -283,17 +285,19 @@ int main(int argc, char *argv[])
     }
     const Result appended = run(kTotalBytes, false);
     const double burst = burstMs(kBurstBytes);
-    QList<QStringList> growthRows{
-            {QStringLiteral("appended once a poll"), QString::number(kTotalBytes),
-             number(appended.bytesPerSecond, 0), number(appended.slowestEarlyMs, 2),
-             number(appended.slowestLateMs, 2), appended.rss.join(QStringLiteral(", ")),
-             QStringLiteral(">= 100000 bytes/s; late poll <= 10 ms and <= 2x early")}};
+    QList<QStringList> growthRows{{QStringLiteral("appended once a poll"), QString::number(kTotalBytes),
+                                   number(appended.bytesPerSecond, 0), number(appended.slowestEarlyMs, 2),
+                                   number(appended.slowestLateMs, 2), appended.rss.join(QStringLiteral(", ")),
+                                   QStringLiteral(">= 100000 bytes/s; late poll <= 10 ms and <= 2x early")}};
     if (!quick) {
         const Result baseline = run(kBaselineBytes, true);
         growthRows << QStringList{QStringLiteral("baseline: whole text rewritten per byte"),
-                                  QString::number(kBaselineBytes), number(baseline.bytesPerSecond, 0),
-                                  number(baseline.slowestEarlyMs, 2), number(baseline.slowestLateMs, 2),
-                                  baseline.rss.join(QStringLiteral(", ")), QStringLiteral("-")};
+                                  QString::number(kBaselineBytes),
+                                  number(baseline.bytesPerSecond, 0),
+                                  number(baseline.slowestEarlyMs, 2),
+                                  number(baseline.slowestLateMs, 2),
+                                  baseline.rss.join(QStringLiteral(", ")),
+                                  QStringLiteral("-")};
     }
     table(QStringLiteral("Test-mode log growth (offscreen, 96 bytes a poll)"),
           {QStringLiteral("log"), QStringLiteral("bytes"), QStringLiteral("bytes/s"),
@@ -313,8 +317,8 @@ int main(int argc, char *argv[])
            {QStringLiteral("throughput, 96 bytes a poll, to 5M lines"),
             number(appended.bytesPerSecond, 0) + QStringLiteral(" B/s"), QStringLiteral(">= 100000 B/s")},
            {QStringLiteral("slowest of the last 1000 polls at 5M lines"),
-            number(appended.slowestLateMs, 2) + QStringLiteral(" ms (first 1000: ")
-                    + number(appended.slowestEarlyMs, 2) + QStringLiteral(" ms)"),
+            number(appended.slowestLateMs, 2) + QStringLiteral(" ms (first 1000: ") + number(appended.slowestEarlyMs, 2)
+                    + QStringLiteral(" ms)"),
             QStringLiteral("<= 10 ms and <= 2x the first 1000")},
            {QStringLiteral("event loop blocked by a 1 MiB burst in one poll"), number(burst, 0) + QStringLiteral(" ms"),
             QStringLiteral("<= 250 ms")},

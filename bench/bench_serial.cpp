@@ -102,9 +102,10 @@ void reportLatency(const QString &folder, int reports)
     table(QStringLiteral("Report latency: last report byte written to \"BA Reset Finish\" shown"),
           {QStringLiteral("reports"), QStringLiteral("p50 (ms)"), QStringLiteral("p99 (ms)"),
            QStringLiteral("max (ms)"), QStringLiteral("target")},
-          {{QString::number(latencies.size()) + (latencies.size() < reports ? QStringLiteral(" (some lost)") : QString()),
-            number(percentile(latencies, 50)), number(percentile(latencies, 99)),
-            number(percentile(latencies, 100)), QStringLiteral("p99 <= 110 ms (poll every 100 ms)")}});
+          {{QString::number(latencies.size())
+                    + (latencies.size() < reports ? QStringLiteral(" (some lost)") : QString()),
+            number(percentile(latencies, 50)), number(percentile(latencies, 99)), number(percentile(latencies, 100)),
+            QStringLiteral("p99 <= 110 ms (poll every 100 ms)")}});
 }
 
 struct StreamResult
@@ -158,9 +159,14 @@ void streamLoss(const QString &folder, int seconds)
 {
     QList<QStringList> rows;
     const auto row = [&](const QString &link, int rate, const StreamResult &r) {
-        rows << QStringList{link, QString::number(rate), number(double(r.sent) / seconds, 0),
-                            QString::number(seconds), QString::number(r.cycles),
-                            QString::number(r.sent), QString::number(r.logged), QString::number(r.lost),
+        rows << QStringList{link,
+                            QString::number(rate),
+                            number(double(r.sent) / seconds, 0),
+                            QString::number(seconds),
+                            QString::number(r.cycles),
+                            QString::number(r.sent),
+                            QString::number(r.logged),
+                            QString::number(r.lost),
                             QString::number(r.disorder)};
     };
     {
@@ -181,9 +187,8 @@ void streamLoss(const QString &folder, int seconds)
     }
     table(QStringLiteral("Test-mode stream across the 500 ms re-open cycle"),
           {QStringLiteral("link"), QStringLiteral("bytes/s asked"), QStringLiteral("bytes/s sent"),
-           QStringLiteral("seconds"), QStringLiteral("re-opens"),
-           QStringLiteral("sent"), QStringLiteral("logged"), QStringLiteral("lost"),
-           QStringLiteral("duplicated or out of order")},
+           QStringLiteral("seconds"), QStringLiteral("re-opens"), QStringLiteral("sent"), QStringLiteral("logged"),
+           QStringLiteral("lost"), QStringLiteral("duplicated or out of order")},
           rows);
 }
 
@@ -250,8 +255,8 @@ void idleCost(const QString &folder, int seconds)
         QTimer::singleShot(seconds * 1000, &idle, &QEventLoop::quit);
         idle.exec();
         const double percent = 100.0 * (cpuSeconds() - cpu) / (double(wall.elapsed()) / 1000.0);
-        rows << QStringList{what, QString::number(seconds), number(percent, 2),
-                            number(statusMiB("VmRSS"), 0), QStringLiteral("CPU <= 0.3%")};
+        rows << QStringList{what, QString::number(seconds), number(percent, 2), number(statusMiB("VmRSS"), 0),
+                            QStringLiteral("CPU <= 0.3%")};
     };
     measure(QStringLiteral("port open, BA silent"));
     // Unplugged under an open port: the descriptor dies, the link lets go.
@@ -286,10 +291,10 @@ void idleCost(const QString &folder, int seconds)
         const QString flockRow = QStringLiteral("port refused with 2,000 extra processes: another program's flock");
         Pty held;
         const int fd = ::open(QFile::encodeName(held.devicePath()).constData(), O_RDWR | O_NOCTTY);
-        const char *failed = fd < 0                             ? "open"
-                : ::flock(fd, LOCK_EX | LOCK_NB) != 0           ? "flock"
-                : !held.linkAs(folder, 9)                       ? "link"
-                                                                : nullptr;
+        const char *failed = fd < 0                   ? "open"
+                : ::flock(fd, LOCK_EX | LOCK_NB) != 0 ? "flock"
+                : !held.linkAs(folder, 9)             ? "link"
+                                                      : nullptr;
         if (failed) {
             // Said in the table rather than left out of it.
             rows << QStringList{flockRow, QStringLiteral("-"),
@@ -310,8 +315,8 @@ void idleCost(const QString &folder, int seconds)
         }
     }
     table(QStringLiteral("Idle cost"),
-          {QStringLiteral("state"), QStringLiteral("seconds"), QStringLiteral("CPU %"),
-           QStringLiteral("RSS (MiB)"), QStringLiteral("target")},
+          {QStringLiteral("state"), QStringLiteral("seconds"), QStringLiteral("CPU %"), QStringLiteral("RSS (MiB)"),
+           QStringLiteral("target")},
           rows);
 }
 
@@ -323,10 +328,13 @@ void cookedLine(const QString &folder, int seconds)
 {
     const QByteArray keys = QByteArray::fromHex("0D7F0304151761626364");
     QList<QStringList> rows;
-    const auto row = [&](const QString &how, int reopens, const QByteArray &sent,
-                         const QByteArray &logged, const QByteArray &echoed) {
-        rows << QStringList{how, QString::number(reopens), QString::number(sent.size()),
-                            QString::number(logged.size()), QString::number(echoed.size()),
+    const auto row = [&](const QString &how, int reopens, const QByteArray &sent, const QByteArray &logged,
+                         const QByteArray &echoed) {
+        rows << QStringList{how,
+                            QString::number(reopens),
+                            QString::number(sent.size()),
+                            QString::number(logged.size()),
+                            QString::number(echoed.size()),
                             logged == sent ? QStringLiteral("yes") : QStringLiteral("no"),
                             QStringLiteral("0 echoed, all logged as sent")};
     };
@@ -413,8 +421,11 @@ void terminalCheck()
             times << double(clock.nsecsElapsed()) / 1e6;
         }
         hold.letGo([fd] { ::close(fd); });
-        rows << QStringList{QString::number(mib), number(statusMiB("VmRSS"), 0), QString::number(kChecks),
-                            number(percentile(times, 50), 2), number(percentile(times, 100), 2),
+        rows << QStringList{QString::number(mib),
+                            number(statusMiB("VmRSS"), 0),
+                            QString::number(kChecks),
+                            number(percentile(times, 50), 2),
+                            number(percentile(times, 100), 2),
                             QStringLiteral("max <= 2 ms at any size")};
     }
     table(QStringLiteral("Checking once a second that a held port is no session's terminal"),
@@ -453,7 +464,9 @@ void shift(const QString &folder, bool quick)
     timer1->installEventFilter(&clock);
     QElapsedTimer run;
     QList<std::pair<qint64, double>> polls; // when, how long (ms)
-    QObject::connect(timer1, &QTimer::timeout, [&] { polls.append({run.elapsed(), double(clock.poll.nsecsElapsed()) / 1e6}); });
+    QObject::connect(timer1, &QTimer::timeout, [&] {
+        polls.append({run.elapsed(), double(clock.poll.nsecsElapsed()) / 1e6});
+    });
 
     run.start();
     device.ba().startStream(kRate);
@@ -512,7 +525,8 @@ void shift(const QString &folder, bool quick)
     const double clearMs = double(clear.nsecsElapsed()) / 1e6;
 
     table(QStringLiteral("A shift, run: %1 hours at 960 bytes/s through SerialLink into the window, at %2 bytes/s")
-                  .arg(quick ? 0.08 : 8).arg(kRate),
+                  .arg(quick ? 0.08 : 8)
+                  .arg(kRate),
           {QStringLiteral("figure"), QStringLiteral("measured"), QStringLiteral("target")},
           {{QStringLiteral("bytes sent / lines logged"),
             QStringLiteral("%1 / %2 (%3 lost, %4 out of order)").arg(sent).arg(lines).arg(lost).arg(disorder),
@@ -521,12 +535,13 @@ void shift(const QString &folder, bool quick)
             QStringLiteral("<= 2880 s (10x the line's rate)")},
            {QStringLiteral("RSS at the end"), QStringLiteral("%1 MiB").arg(number(rssEnd, 0)),
             QStringLiteral("<= 2.5 GiB (stretch <= 1.2 GiB)")},
-           {QStringLiteral("longest poll in the last minute"), QStringLiteral("%1 ms").arg(number(slowestLastMinute, 1)),
-            QStringLiteral("-")},
+           {QStringLiteral("longest poll in the last minute"),
+            QStringLiteral("%1 ms").arg(number(slowestLastMinute, 1)), QStringLiteral("-")},
            {QStringLiteral("typed key's stall at the end"),
             QStringLiteral("p99 %1 ms, max %2 ms").arg(number(percentile(keys, 99)), number(percentile(keys, 100))),
             QStringLiteral("p99 <= 16 ms")},
-           {QStringLiteral("Clear"), QStringLiteral("%1 ms (RSS after: %2 MiB)").arg(number(clearMs, 0), number(statusMiB("VmRSS"), 0)),
+           {QStringLiteral("Clear"),
+            QStringLiteral("%1 ms (RSS after: %2 MiB)").arg(number(clearMs, 0), number(statusMiB("VmRSS"), 0)),
             QStringLiteral("<= 500 ms")}});
 }
 

@@ -51,8 +51,7 @@ int main(int argc, char *argv[])
     for (int i = 0; i < kRuns; ++i) {
         QProcess process;
         const qint64 started = nowNs();
-        process.start(QCoreApplication::applicationFilePath(),
-                      {QStringLiteral("--child"), QString::number(started)});
+        process.start(QCoreApplication::applicationFilePath(), {QStringLiteral("--child"), QString::number(started)});
         if (!process.waitForFinished(10000) || process.exitCode() != 0)
             qFatal("bench_startup: the window did not come up");
         ms << process.readAllStandardOutput().trimmed().toDouble() / 1e6;

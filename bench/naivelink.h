@@ -10,11 +10,16 @@
 class NaiveLink final : public DeviceLink
 {
 public:
-    explicit NaiveLink(QString device) : m_device(std::move(device))
+    explicit NaiveLink(QString device)
+        : m_device(std::move(device))
     {
         connect(&m_serial, &QSerialPort::readyRead, this, [this] { m_event = CommEvents::kReceive; });
     }
-    bool setCommPort(qint16 port) override { m_port = port; return true; }
+    bool setCommPort(qint16 port) override
+    {
+        m_port = port;
+        return true;
+    }
     qint16 CommPort() const override { return m_port; }
     bool PortOpen() const override { return m_serial.isOpen(); }
     bool setPortOpen(bool open) override

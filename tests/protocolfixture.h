@@ -29,9 +29,8 @@ struct ProtocolFixture
     QStringList valueFields() const
     {
         QStringList fields;
-        for (const Control c : {Control::Label5, Control::Label6, Control::Label7,
-                                Control::Label14, Control::Label15, Control::Label16,
-                                Control::Label17, Control::Label18, Control::Label19})
+        for (const Control c : {Control::Label5, Control::Label6, Control::Label7, Control::Label14, Control::Label15,
+                                Control::Label16, Control::Label17, Control::Label18, Control::Label19})
             fields << display[c].text;
         return fields;
     }
@@ -47,7 +46,7 @@ inline QByteArray sampleReport()
 }
 
 inline const QStringList kSampleFields = {
-    QStringLiteral("1.0"), QStringLiteral("02"), QStringLiteral("V103"),
-    QStringLiteral("1234"), QStringLiteral("5678"), QStringLiteral("9ABC"),
-    QStringLiteral("DEF0"), QStringLiteral("0102"), QStringLiteral("0A0B"),
+        QStringLiteral("1.0"),  QStringLiteral("02"),   QStringLiteral("V103"),
+        QStringLiteral("1234"), QStringLiteral("5678"), QStringLiteral("9ABC"),
+        QStringLiteral("DEF0"), QStringLiteral("0102"), QStringLiteral("0A0B"),
 };

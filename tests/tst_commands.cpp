@@ -166,8 +166,9 @@ void TestCommands::clearVersionFieldsDuringAReport()
     QCOMPARE(f.protocol.state().FieldIndex, qint16(13));
 
     f.feed(sampleReport().mid(13));
-    QCOMPARE(f.valueFields(), (QStringList{QString(), QString(), QString(), QString(), u"78"_s,
-                                           u"9ABC"_s, u"DEF0"_s, u"0102"_s, u"0A0B"_s}));
+    QCOMPARE(f.valueFields(),
+             (QStringList{QString(), QString(), QString(), QString(), u"78"_s, u"9ABC"_s, u"DEF0"_s, u"0102"_s,
+                          u"0A0B"_s}));
     QCOMPARE(f.status(), u"BA Reset Finish"_s);
 }
 

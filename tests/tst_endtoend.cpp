@@ -48,10 +48,7 @@ private:
     ScriptedPrompt *m_prompt = nullptr;
     std::unique_ptr<Form1> m_window;
 
-    QString caption(const char *name) const
-    {
-        return m_window->findChild<QLabel *>(QString::fromLatin1(name))->text();
-    }
+    QString caption(const char *name) const { return m_window->findChild<QLabel *>(QString::fromLatin1(name))->text(); }
     QPushButton *button(const char *name) const
     {
         return m_window->findChild<QPushButton *>(QString::fromLatin1(name));
@@ -142,8 +139,9 @@ void TestEndToEnd::cardReadingsResumeNormalMode()
 {
     enterTestMode();
     m_sim->press('c');
-    QTRY_COMPARE(log(), u"110\r\n20\r\n5\r\n12\r\n25\r\n42\r\n62\r\n85\r\n107\r\n128\r\n148\r\n167\r\n"
-                        "184\r\n198\r\n209"_s);
+    QTRY_COMPARE(log(),
+                 u"110\r\n20\r\n5\r\n12\r\n25\r\n42\r\n62\r\n85\r\n107\r\n128\r\n148\r\n167\r\n"
+                 "184\r\n198\r\n209"_s);
     QTest::mouseClick(button("Command1"), Qt::LeftButton);
     QCOMPARE(caption("Label20"), u"BA Resume Normal Mode"_s);
 

@@ -54,10 +54,10 @@ void TestForm1::controlsMatchTheDesign_data()
     QTest::addColumn<bool>("visible");
     QTest::addColumn<bool>("enabled");
 
-    const auto row = [](const char *name, const char *cls, const char *parent, const char *caption,
-                        QRect geometry, qreal points, bool visible = true, bool enabled = true) {
-        QTest::newRow(name) << QString::fromLatin1(cls) << QString::fromLatin1(parent)
-                            << QString::fromLatin1(caption) << geometry << points << visible << enabled;
+    const auto row = [](const char *name, const char *cls, const char *parent, const char *caption, QRect geometry,
+                        qreal points, bool visible = true, bool enabled = true) {
+        QTest::newRow(name) << QString::fromLatin1(cls) << QString::fromLatin1(parent) << QString::fromLatin1(caption)
+                            << geometry << points << visible << enabled;
     };
     row("Frame2", "QGroupBox", "Form1", "Com Port", {8, 16, 145, 49}, 9);
     row("Label21", "QLabel", "Frame2", "COM PORT", {8, 16, 81, 25}, 12);
@@ -148,10 +148,8 @@ void TestForm1::colours_data()
     QTest::newRow("frame") << u"Frame1"_s << QPalette::Window << black << white;
     QTest::newRow("status line") << u"Label20"_s << QPalette::Window << yellow << QColor(Qt::red);
     QTest::newRow("value cell") << u"Label14"_s << QPalette::Window << black << white;
-    QTest::newRow("button-text ground") << u"Label2"_s << QPalette::Window
-                                        << app.color(QPalette::ButtonText) << white;
-    QTest::newRow("menu-text ground") << u"Label21"_s << QPalette::Window
-                                      << app.color(QPalette::WindowText)
+    QTest::newRow("button-text ground") << u"Label2"_s << QPalette::Window << app.color(QPalette::ButtonText) << white;
+    QTest::newRow("menu-text ground") << u"Label21"_s << QPalette::Window << app.color(QPalette::WindowText)
                                       << app.color(QPalette::HighlightedText);
     QTest::newRow("log") << u"Text1"_s << QPalette::Base << black << white;
 }
@@ -218,8 +216,9 @@ void TestForm1::tabOrderAndInitialFocus()
             chain << w->objectName();
         w = w->nextInFocusChain();
     } while (w != f.child("Option1") && chain.size() < 20);
-    QCOMPARE(chain, (QStringList{u"Option1"_s, u"Option2"_s, u"Command6"_s, u"Command8"_s, u"Text1"_s,
-                                 u"Command1"_s, u"Command2"_s, u"Command3"_s, u"Command4"_s, u"Text2"_s}));
+    QCOMPARE(chain,
+             (QStringList{u"Option1"_s, u"Option2"_s, u"Command6"_s, u"Command8"_s, u"Text1"_s, u"Command1"_s,
+                          u"Command2"_s, u"Command3"_s, u"Command4"_s, u"Text2"_s}));
 
     // Hidden and disabled controls are skipped: from the log, Tab reaches the log's Clear.
     QTest::keyClick(f.log(), Qt::Key_Tab);
@@ -289,9 +288,9 @@ void TestForm1::caretFollowsTheLastLine()
 
 void TestForm1::logLengthMatchesItsText_data()
 {
-    QTest::addColumn<int>("logged");        // bytes 0, 1, 2... logged first
-    QTest::addColumn<QString>("typed");     // then typed at the end; '|' is Shift+Enter
-    QTest::addColumn<QString>("pasted");    // then pasted in the middle (or at the end of an empty box)
+    QTest::addColumn<int>("logged");     // bytes 0, 1, 2... logged first
+    QTest::addColumn<QString>("typed");  // then typed at the end; '|' is Shift+Enter
+    QTest::addColumn<QString>("pasted"); // then pasted in the middle (or at the end of an empty box)
     QTest::addColumn<QString>("expected");
     const QString sep(QChar::LineSeparator), para(QChar::ParagraphSeparator);
     QTest::addRow("Shift+Enter between the echo") << 0 << u"110|20"_s << QString() << u"110\r\n20"_s;
@@ -304,8 +303,7 @@ void TestForm1::logLengthMatchesItsText_data()
     QString logged;
     for (int i = 0; i < 300; ++i)
         logged += (i ? u"\r\n"_s : QString()) + QString::number(i % 256);
-    QTest::addRow("typed into a long log") << 300 << u"7|8"_s << QString()
-                                           << logged + u"7\r\n8"_s;
+    QTest::addRow("typed into a long log") << 300 << u"7|8"_s << QString() << logged + u"7\r\n8"_s;
     QTest::addRow("pasted into the middle of a long log")
             << 300 << QString() << u"x"_s + sep + u"y\n"_s
             << QString(logged).insert(logged.indexOf(u"\r\n150\r\n"_s) + 2, u"x\r\ny\r\n"_s);
@@ -343,8 +341,8 @@ void TestForm1::logLengthMatchesItsText()
     QCOMPARE(f.window.textLength(Control::Text1), expected.size());
 
     f.protocol().LeaveTestMode();
-    QCOMPARE(f.caption("Label20"), expected == u"110\r\n20"_s ? u"Please Reset BA To Resume Normal Mode"_s
-                                                              : u"BA Resume Normal Mode"_s);
+    QCOMPARE(f.caption("Label20"),
+             expected == u"110\r\n20"_s ? u"Please Reset BA To Resume Normal Mode"_s : u"BA Resume Normal Mode"_s);
     f.protocol().ClearLog();
     QCOMPARE(f.window.textLength(Control::Text1), 0);
 }
@@ -399,23 +397,37 @@ void TestForm1::accessibleNamesTellTheTruth()
         const char *description;
     };
     const Spoken controls[] = {
-        {"Label5", "System version"}, {"Label6", "Device version"}, {"Label7", "Validate version"},
-        {"Label14", "System value"}, {"Label15", "Device value"}, {"Label16", "Validate value"},
-        {"Label17", "All Program value"}, {"Label18", "All ROM value"},
-        {"Label19", "User regulation value"}, {"Label20", "Status"},
-        {"Command8", ""}, {"Command1", "Leave test mode"}, {"Command3", "End the program"},
-        {"Command2", ""}, {"Text2", ""}, {"Text1", ""},
+            {"Label5", "System version"},
+            {"Label6", "Device version"},
+            {"Label7", "Validate version"},
+            {"Label14", "System value"},
+            {"Label15", "Device value"},
+            {"Label16", "Validate value"},
+            {"Label17", "All Program value"},
+            {"Label18", "All ROM value"},
+            {"Label19", "User regulation value"},
+            {"Label20", "Status"},
+            {"Command8", ""},
+            {"Command1", "Leave test mode"},
+            {"Command3", "End the program"},
+            {"Command2", ""},
+            {"Text2", ""},
+            {"Text1", ""},
     };
     const QHash<QString, QString> fixedNames = {
-        {u"Command8"_s, u"VR Adjust"_s}, {u"Command1"_s, u"Exit"_s}, {u"Command3"_s, u"Exit"_s},
-        {u"Command2"_s, u"Clear"_s}, {u"Text2"_s, u"COM PORT"_s}, {u"Text1"_s, u"Rs232 Data"_s},
+            {u"Command8"_s, u"VR Adjust"_s}, {u"Command1"_s, u"Exit"_s},  {u"Command3"_s, u"Exit"_s},
+            {u"Command2"_s, u"Clear"_s},     {u"Text2"_s, u"COM PORT"_s}, {u"Text1"_s, u"Rs232 Data"_s},
     };
     const std::pair<const char *, std::function<void()>> phases[] = {
-        {"start-up", [] {}},
-        {"after a report", [&] { f.link->receive(sampleReport()); f.window.Timer1Tick(); }},
-        {"after VR Adjust", [&] { f.button("Command8")->click(); }},
-        {"after Exit", [&] { f.button("Command1")->click(); }},
-        {"after Clear", [&] { f.button("Command6")->click(); }},
+            {"start-up", [] {}},
+            {"after a report",
+             [&] {
+                 f.link->receive(sampleReport());
+                 f.window.Timer1Tick();
+             }},
+            {"after VR Adjust", [&] { f.button("Command8")->click(); }},
+            {"after Exit", [&] { f.button("Command1")->click(); }},
+            {"after Clear", [&] { f.button("Command6")->click(); }},
     };
     for (const auto &[phase, act] : phases) {
         act();

@@ -25,7 +25,6 @@ private Q_SLOTS:
 namespace {
 constexpr int kLines = 1'000'000;
 
-
 void logBytes(WindowFixture &f, QString &expected, const QByteArray &bytes)
 {
     for (const char byte : bytes)

@@ -157,16 +157,14 @@ void TestPortHold::lockFiles_data()
     QTest::addColumn<PortState>("state");
     QTest::addColumn<bool>("untouched");
     const auto row = [](const char *name, const QByteArray &content, const char *owner, PortState state) {
-        QTest::newRow(name) << content << QString::fromLatin1(owner) << state
-                            << (state != PortState::Open);
+        QTest::newRow(name) << content << QString::fromLatin1(owner) << state << (state != PortState::Open);
     };
     const QByteArray program = LockFiles::programName();
-    for (const auto &[format, content] : {std::pair{"ten columns", QByteArray("%10PID%\n")},
-                                          std::pair{"bare", QByteArray("%PID%\n")},
-                                          std::pair{"with program and host", QByteArray("%10PID%\nminicom\nbench-pc\n")},
-                                          std::pair{"minicom's", QByteArray("%10PID% minicom user\n")},
-                                          std::pair{"no newline", QByteArray("%PID%")},
-                                          std::pair{"binary", QByteArray("%BINPID%")}}) {
+    for (const auto &[format, content] :
+         {std::pair{"ten columns", QByteArray("%10PID%\n")}, std::pair{"bare", QByteArray("%PID%\n")},
+          std::pair{"with program and host", QByteArray("%10PID%\nminicom\nbench-pc\n")},
+          std::pair{"minicom's", QByteArray("%10PID% minicom user\n")}, std::pair{"no newline", QByteArray("%PID%")},
+          std::pair{"binary", QByteArray("%BINPID%")}}) {
         row(qPrintable(u"%1, live"_s.arg(QLatin1String(format))), content, "live", PortState::InUse);
         row(qPrintable(u"%1, dead"_s.arg(QLatin1String(format))), content, "dead", PortState::Open);
     }
@@ -232,7 +230,7 @@ void TestPortHold::lockFiles()
         QVERIFY(lock.open(QIODevice::WriteOnly));
         lock.write(content);
     }
-    struct stat before{};
+    struct stat before = {};
     QCOMPARE(::lstat(path.constData(), &before), 0);
 
     Port port({locks.path()});
@@ -246,7 +244,7 @@ void TestPortHold::lockFiles()
     if (state == PortState::InUse)
         QCOMPARE(status.pid, pid);
     if (untouched) {
-        struct stat after{};
+        struct stat after = {};
         QCOMPARE(::lstat(path.constData(), &after), 0);
         QCOMPARE(after.st_ino, before.st_ino);
         QCOMPARE(after.st_mode, before.st_mode);
@@ -386,8 +384,7 @@ void TestPortHold::asAnotherUser_data()
     QTest::addRow("another user's stale lock") << u"dead"_s << 0666 << PortState::StaleLock << QString();
     QTest::addRow("no permission") << u"none"_s << 0600 << PortState::NoPermission << QString();
     // Let go within 2 s all the same: /proc shows the session that took it.
-    QTest::addRow("held, check can't run, a session takes it")
-            << u"none"_s << 0666 << PortState::LetGo << u"nproc"_s;
+    QTest::addRow("held, check can't run, a session takes it") << u"none"_s << 0666 << PortState::LetGo << u"nproc"_s;
     QTest::addRow("held, check can't run nor /proc be read")
             << u"none"_s << 0666 << PortState::TerminalUnknown << u"nofile"_s;
 }

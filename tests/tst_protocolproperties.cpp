@@ -30,10 +30,9 @@ void TestProtocolProperties::handPickedScripts_data()
     QTest::addRow("report") << receive(report);
     QTest::addRow("report split") << receive(report.left(7)) + receive(report.mid(7));
     QTest::addRow("adjustment") << receive(report) + kEnter + receive("\x6e\x14") + kLeave;
-    QTest::addRow("clears mid report") << receive(report.left(12)) + kClearFields + kClearLog
-                                              + receive(report.mid(12));
-    QTest::addRow("markers in test mode") << receive(report) + kEnter + receive("&&&") + kClearLog
-                                                 + receive("&") + kLeave + receive("x");
+    QTest::addRow("clears mid report") << receive(report.left(12)) + kClearFields + kClearLog + receive(report.mid(12));
+    QTest::addRow("markers in test mode")
+            << receive(report) + kEnter + receive("&&&") + kClearLog + receive("&") + kLeave + receive("x");
 }
 
 void TestProtocolProperties::handPickedScripts()
@@ -70,9 +69,11 @@ void TestProtocolProperties::randomScripts()
             script += receive(bytes.left(63));
         }
         const QString broken = CheckProtocolScript(script);
-        QVERIFY2(broken.isEmpty(), qPrintable(QStringLiteral("seed %1 script %2: %3\n%4")
-                                                      .arg(kSeed).arg(n).arg(broken,
-                                                           QString::fromLatin1(script.toHex()))));
+        QVERIFY2(broken.isEmpty(),
+                 qPrintable(QStringLiteral("seed %1 script %2: %3\n%4")
+                                    .arg(kSeed)
+                                    .arg(n)
+                                    .arg(broken, QString::fromLatin1(script.toHex()))));
     }
 }
 

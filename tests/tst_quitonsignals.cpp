@@ -32,7 +32,7 @@ int runCase(const QString &name)
         QuitOnSignals(*QCoreApplication::instance());
         // With its pipe gone the handler's write fails and sets errno.
         for (int fd = 3; fd < 1024; ++fd) {
-            struct stat st{};
+            struct stat st = {};
             if (::fstat(fd, &st) == 0 && S_ISFIFO(st.st_mode))
                 ::close(fd);
         }
@@ -47,7 +47,7 @@ int runCase(const QString &name)
         QuitOnSignals(*QCoreApplication::instance());
         ::raise(SIGHUP);
         ::raise(name.endsWith(u"SIGINT"_s) ? SIGINT : SIGTERM);
-        struct sigaction now{};
+        struct sigaction now = {};
         ::sigaction(SIGHUP, nullptr, &now);
         return now.sa_handler == SIG_IGN ? kPassed : kFailed;
     }
@@ -64,7 +64,7 @@ int runCase(const QString &name)
 void TestQuitOnSignals::signals_data()
 {
     QTest::addColumn<QString>("name");
-    QTest::addColumn<int>("exitCode");     // -1: killed by SIGTERM
+    QTest::addColumn<int>("exitCode"); // -1: killed by SIGTERM
     QTest::newRow("errno kept") << u"errno kept"_s << int(kPassed);
     QTest::newRow("inherited SIG_IGN kept, then SIGTERM") << u"inherited SIG_IGN kept, then SIGTERM"_s << int(kPassed);
     QTest::newRow("inherited SIG_IGN kept, then SIGINT") << u"inherited SIG_IGN kept, then SIGINT"_s << int(kPassed);

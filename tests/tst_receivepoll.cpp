@@ -80,8 +80,7 @@ void TestReceivePoll::logText_data()
 {
     QTest::addColumn<QList<QByteArray>>("polls");
     QTest::addColumn<QString>("log");
-    QTest::addRow("echo of the enter command") << QList<QByteArray>{QByteArray::fromHex("6E14")}
-                                               << u"110\r\n20"_s;
+    QTest::addRow("echo of the enter command") << QList<QByteArray>{QByteArray::fromHex("6E14")} << u"110\r\n20"_s;
     QTest::addRow("extremes") << QList<QByteArray>{QByteArray::fromHex("00FF")} << u"0\r\n255"_s;
     QTest::addRow("one byte") << QList<QByteArray>{QByteArray::fromHex("07")} << u"7"_s;
     QTest::addRow("across polls") << QList<QByteArray>{QByteArray::fromHex("01"), QByteArray(),

@@ -114,7 +114,8 @@ void TestReportParser::secondReportReplacesEveryField()
     f.feed(sampleReport());
     f.feed(QByteArray::fromHex("26") + "ABCDEFGHI" + QByteArray::fromHex("FFEEDDCCBBAA998877665544"));
     QCOMPARE(f.valueFields(),
-             (QStringList{u"ABC"_s, u"DE"_s, u"FGHI"_s, u"FFEE"_s, u"DDCC"_s, u"BBAA"_s, u"9988"_s, u"7766"_s, u"5544"_s}));
+             (QStringList{u"ABC"_s, u"DE"_s, u"FGHI"_s, u"FFEE"_s, u"DDCC"_s, u"BBAA"_s, u"9988"_s, u"7766"_s,
+                          u"5544"_s}));
 }
 
 void TestReportParser::startupNoiseIsNotShownAsAReport()

@@ -407,8 +407,8 @@ void TestSerialLink::anotherUserCannotTakeIt()
     // Both names others use for it, where the tool writes its locks.
     const QString folder = PortHold::systemLockFolders().value(0);
     const QByteArray locks[] = {
-        QFile::encodeName(folder + u"/LCK.."_s + m_pty->devicePath().mid(5).replace(u'/', u'_')),
-        QFile::encodeName(folder + u"/LCK.."_s + QFileInfo(m_pty->devicePath()).fileName())};
+            QFile::encodeName(folder + u"/LCK.."_s + m_pty->devicePath().mid(5).replace(u'/', u'_')),
+            QFile::encodeName(folder + u"/LCK.."_s + QFileInfo(m_pty->devicePath()).fileName())};
     const pid_t child = ::fork();
     if (child == 0) {
         // For 5 s, as fast as it can: create either lock, open the device, read.

@@ -116,8 +116,8 @@ void TestSerialWindow::portBoxMovesTheLink()
         QVERIFY(tick.wait());
         QVERIFY(window.link().PortOpen());
         QCOMPARE(window.link().CommPort(), qint16(5));
-        QCOMPARE(toolTip(window), u"\"%1\" is not a port number 1-255; still on port 5 (%2: open)"_s
-                                          .arg(text, fifth.devicePath()));
+        QCOMPARE(toolTip(window),
+                 u"\"%1\" is not a port number 1-255; still on port 5 (%2: open)"_s.arg(text, fifth.devicePath()));
     }
 
     box->setText(u"2"_s);
@@ -139,8 +139,8 @@ void TestSerialWindow::portBoxMovesTheLink()
 
 void TestSerialWindow::portBoxToolTip_data()
 {
-    QTest::addColumn<QString>("target");    // what com9 points to, in the port folder
-    QTest::addColumn<QString>("shown");     // %1: the port folder
+    QTest::addColumn<QString>("target"); // what com9 points to, in the port folder
+    QTest::addColumn<QString>("shown");  // %1: the port folder
     QTest::addRow("markup in the path") << u"<b>BOLD &lt;i&gt;"_s << u"%1/<b>BOLD &lt;i&gt;: not a serial port"_s;
     QString deep;
     for (int i = 0; i < 20; ++i)
@@ -185,8 +185,7 @@ void TestSerialWindow::statusText_data()
     row("no such device", PortState::NoDevice, 0, "/dev/ttyS2: no such device");
     row("in use, lock names a PID", PortState::InUse, 4242, "/dev/ttyS2: in use by process 4242");
     row("in use, no PID", PortState::InUse, 0, "/dev/ttyS2: in use by another program");
-    row("no permission", PortState::NoPermission, 0,
-        "/dev/ttyS2: no permission (is the user in the dialout group?)");
+    row("no permission", PortState::NoPermission, 0, "/dev/ttyS2: no permission (is the user in the dialout group?)");
     row("not a serial port", PortState::NotSerial, 0, "/dev/ttyS2: not a serial port");
 }
 

@@ -95,8 +95,7 @@ void TestWindowCommands::clearButtons()
 
 void TestWindowCommands::clearEepromBox()
 {
-    const auto box = MessageBoxPrompt::makeBox(nullptr, u"Calvarin"_s,
-                                               u"Will clear ''EEPORM Data'', are you sure?"_s);
+    const auto box = MessageBoxPrompt::makeBox(nullptr, u"Calvarin"_s, u"Will clear ''EEPORM Data'', are you sure?"_s);
     QCOMPARE(box->icon(), QMessageBox::Warning);
     QCOMPARE(box->windowTitle(), u"Calvarin"_s);
     QCOMPARE(box->text(), u"Will clear ''EEPORM Data'', are you sure?"_s);

@@ -86,7 +86,8 @@ extern "C" __declspec(dllexport) UINT __stdcall CloseRunningTool(MSIHANDLE insta
     }
     if (ended)
         return ERROR_SUCCESS;
-    say(install, L"Calvarin is still running from " + folder
-                         + L" and did not close when asked. Close it, then run the installer again.");
+    say(install,
+        L"Calvarin is still running from " + folder
+                + L" and did not close when asked. Close it, then run the installer again.");
     return ERROR_INSTALL_FAILURE;
 }

@@ -25,7 +25,8 @@ int main(int /*argc*/, char *argv[])
 {
     if (!haveDisplay()) {
         std::fputs("calvarin: no display (DISPLAY and WAYLAND_DISPLAY are unset); "
-                   "start it from a desktop session\n", stderr);
+                   "start it from a desktop session\n",
+                   stderr);
         return EXIT_FAILURE;
     }
     // The tool has no command line: Qt's own options (-reverse, -stylesheet)

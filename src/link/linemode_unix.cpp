@@ -6,8 +6,8 @@
 
 termios LineMode::raw(const termios &from)
 {
-    static_assert(LineSettings::kBaudRate == 9600 && LineSettings::kDataBits == 8
-                  && LineSettings::kStopBits == 1 && !LineSettings::kHardwareFlowControl);
+    static_assert(LineSettings::kBaudRate == 9600 && LineSettings::kDataBits == 8 && LineSettings::kStopBits == 1
+                  && !LineSettings::kHardwareFlowControl);
     termios raw = from;
     ::cfmakeraw(&raw);
     raw.c_iflag &= ~tcflag_t(IXON | IXOFF | IXANY);
@@ -24,8 +24,7 @@ termios LineMode::raw(const termios &from)
 
 bool LineMode::same(const termios &a, const termios &b)
 {
-    return a.c_iflag == b.c_iflag && a.c_oflag == b.c_oflag && a.c_cflag == b.c_cflag
-            && a.c_lflag == b.c_lflag && a.c_line == b.c_line
-            && std::equal(a.c_cc, a.c_cc + NCCS, b.c_cc)
+    return a.c_iflag == b.c_iflag && a.c_oflag == b.c_oflag && a.c_cflag == b.c_cflag && a.c_lflag == b.c_lflag
+            && a.c_line == b.c_line && std::equal(a.c_cc, a.c_cc + NCCS, b.c_cc)
             && ::cfgetispeed(&a) == ::cfgetispeed(&b) && ::cfgetospeed(&a) == ::cfgetospeed(&b);
 }

@@ -22,8 +22,8 @@ public:
         enum Kind { Missing, Pid, Unreadable };
         Kind kind = Missing;
         qint64 pid = 0;
-        QByteArray program;     // the program it names, when it names one
-        int error = 0;          // errno, when it could not be read
+        QByteArray program; // the program it names, when it names one
+        int error = 0;      // errno, when it could not be read
     };
     // What a lock file says. Only a regular file is read, never followed,
     // never waited on, and never more than a few bytes of it.

@@ -175,7 +175,7 @@ bool LockFiles::keep()
 
 void LockFiles::own(const QString &file)
 {
-    struct stat st{};
+    struct stat st = {};
     if (::lstat(native(file).constData(), &st) == 0)
         m_own << Own{file, quint64(st.st_dev), quint64(st.st_ino)};
 }
@@ -184,7 +184,7 @@ void LockFiles::remove()
 {
     for (const Own &lock : std::as_const(m_own)) {
         const QByteArray path = native(lock.file);
-        struct stat st{};
+        struct stat st = {};
         if (::lstat(path.constData(), &st) == 0 && quint64(st.st_dev) == lock.device
             && quint64(st.st_ino) == lock.inode)
             ::unlink(path.constData());

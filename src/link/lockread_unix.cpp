@@ -115,7 +115,7 @@ LockFiles::Lock LockFiles::read(const QString &lockFile)
 {
     const QByteArray path = QFile::encodeName(lockFile);
     Lock lock;
-    struct stat st{};
+    struct stat st = {};
     if (::lstat(path.constData(), &st) != 0) {
         lock.kind = errno == ENOENT ? Lock::Missing : Lock::Unreadable;
         lock.error = errno;

@@ -48,6 +48,6 @@ public:
     static QStringList systemLockFolders();
 
 private:
-    struct State;           // per system
+    struct State; // per system
     std::unique_ptr<State> d;
 };

@@ -49,18 +49,18 @@ struct PortHold::State
     // Open from prepare() until the serial port has opened the device: the
     // line is checked and made raw on it first.
     int probe = -1;
-    int fd = -1;              // the serial port's, while held
+    int fd = -1; // the serial port's, while held
     // A duplicate of it: the serial port sets back what it found at its open
     // when it closes, so the line is given back through this one, after.
     int last = -1;
-    struct stat node{};
-    termios found{};          // the line as it was found
-    termios ours{};           // as we left it
+    struct stat node = {};
+    termios found{}; // the line as it was found
+    termios ours{};  // as we left it
     QElapsedTimer lastLook;
-    QElapsedTimer lastKnown;  // when it was last known to be no session's terminal
+    QElapsedTimer lastKnown; // when it was last known to be no session's terminal
     bool unknown = false;
     bool outOfFiles = false;
-    QString letGoFor;         // the device given up because a session took it
+    QString letGoFor; // the device given up because a session took it
 };
 
 PortStatus PortHold::State::refuse(PortStatus why)
@@ -76,7 +76,7 @@ PortStatus PortHold::State::prepare(const QString &wanted)
     if (wanted.isEmpty())
         return refuse(status(PortState::NoDevice));
     const QByteArray path = QFile::encodeName(wanted);
-    struct stat st{};
+    struct stat st = {};
     if (::stat(path.constData(), &st) != 0)
         return refuse(status(SystemError::stateFor(errno)));
     if (!S_ISCHR(st.st_mode))
@@ -152,7 +152,7 @@ PortStatus PortHold::State::check()
     if (fd < 0 || probe >= 0)
         return status(PortState::NoDevice);
     // Unplugged, replaced under the same name, or hung up: the next tick opens afresh.
-    struct stat now{};
+    struct stat now = {};
     pollfd health{fd, POLLIN, 0};
     if (::stat(QFile::encodeName(device).constData(), &now) != 0 || !sameNode(now, node)
         || (::poll(&health, 1, 0) > 0 && (health.revents & (POLLHUP | POLLERR | POLLNVAL))))

@@ -43,8 +43,7 @@ std::optional<bool> PortKeyFilter::readOnlyOnKeyDown(int keyCode)
 
 QString DefaultPortFolder()
 {
-    return QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation)
-            + QStringLiteral("/calvarin/ports");
+    return QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation) + QStringLiteral("/calvarin/ports");
 }
 
 QString PortLinkName(int port)

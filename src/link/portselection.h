@@ -22,7 +22,10 @@ inline constexpr int kDelete = 46;
 inline constexpr int kDigit0 = 48;
 inline constexpr int kDigit9 = 57;
 std::optional<bool> readOnlyOnKeyDown(int keyCode);
-inline constexpr bool readOnlyOnKeyUp(int /*keyCode*/) { return false; }
+inline constexpr bool readOnlyOnKeyUp(int /*keyCode*/)
+{
+    return false;
+}
 } // namespace PortKeyFilter
 
 // Where a port number's device link lives: port N is the link "comN" in it.

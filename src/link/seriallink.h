@@ -22,8 +22,7 @@ class SerialLink final : public DeviceLink
     Q_OBJECT
 
 public:
-    explicit SerialLink(const QString &portFolder,
-                        const QStringList &lockFolders = PortHold::systemLockFolders(),
+    explicit SerialLink(const QString &portFolder, const QStringList &lockFolders = PortHold::systemLockFolders(),
                         QObject *parent = nullptr);
     ~SerialLink() override;
 
@@ -55,7 +54,7 @@ private:
     PortHold m_hold;
     QString m_portFolder;
     qint16 m_port = LineSettings::kDefaultPort;
-    bool m_open = false;        // as the contract sees it; the device stays held while closed
+    bool m_open = false; // as the contract sees it; the device stays held while closed
     // Received from a device that failed, not yet taken, and from which.
     QByteArray m_kept;
     QString m_keptFrom;
@@ -63,5 +62,5 @@ private:
     PortStatus m_status;
     QTimer m_readKick;
     bool m_opening = false;
-    int m_openError = 0;        // the system's number behind a failing open
+    int m_openError = 0; // the system's number behind a failing open
 };

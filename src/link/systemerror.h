@@ -19,11 +19,11 @@ inline PortState stateFor(int error)
     case ENFILE: return PortState::TooManyFiles;
     case EACCES:
     case EPERM: return PortState::NoPermission;
-    case EBUSY: return PortState::InUse;       // another program's exclusive open
+    case EBUSY: return PortState::InUse; // another program's exclusive open
     case ENOENT:
     case ENXIO:
     case ENODEV:
-    case EIO: return PortState::NoDevice;     // a ttyS node with no UART behind it answers EIO
+    case EIO: return PortState::NoDevice; // a ttyS node with no UART behind it answers EIO
     case ENOTTY: return PortState::NotSerial;
     default: return PortState::Failed;
     }

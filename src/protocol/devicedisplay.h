@@ -5,13 +5,20 @@
 
 // The window's controls that the device protocol touches, by designer name.
 enum class Control {
-    Label5, Label6, Label7,                                 // version texts
-    Label14, Label15, Label16, Label17, Label18, Label19,    // two-byte values
-    Label20,                                                // status line
-    Text1,                                                  // "Rs232 Data" log
-    Text2,                                                  // port number box
-    Command1,                                               // test-mode "Exit"
-    Command8,                                               // "VR Adjust"
+    Label5,
+    Label6,
+    Label7, // version texts
+    Label14,
+    Label15,
+    Label16,
+    Label17,
+    Label18,
+    Label19,  // two-byte values
+    Label20,  // status line
+    Text1,    // "Rs232 Data" log
+    Text2,    // port number box
+    Command1, // test-mode "Exit"
+    Command8, // "VR Adjust"
     Timer1,
     Timer2,
 };

@@ -22,33 +22,32 @@ struct Slot
 
 // Positions 1..21 of the report.
 constexpr std::array<Slot, ReportPosition::kLast> kReportLayout = {{
-    {Control::Label5, Rendering::Character, Action::Replace},   // System version
-    {Control::Label5, Rendering::Character, Action::Append},
-    {Control::Label5, Rendering::Character, Action::Append},
-    {Control::Label6, Rendering::Character, Action::Replace},   // Device version
-    {Control::Label6, Rendering::Character, Action::Append},
-    {Control::Label7, Rendering::Character, Action::Append},    // Validate version; empty here
-    {Control::Label7, Rendering::Character, Action::Append},
-    {Control::Label7, Rendering::Character, Action::Append},
-    {Control::Label7, Rendering::Character, Action::Append},
-    {Control::Label14, Rendering::Hex, Action::Replace},         // System value
-    {Control::Label14, Rendering::Hex, Action::Append},
-    {Control::Label15, Rendering::Hex, Action::Replace},         // Device value
-    {Control::Label15, Rendering::Hex, Action::Append},
-    {Control::Label16, Rendering::Hex, Action::Replace},         // Validate value
-    {Control::Label16, Rendering::Hex, Action::Append},
-    {Control::Label17, Rendering::Hex, Action::Replace},         // All Program value
-    {Control::Label17, Rendering::Hex, Action::Append},
-    {Control::Label18, Rendering::Hex, Action::Replace},         // All ROM value
-    {Control::Label18, Rendering::Hex, Action::Append},
-    {Control::Label19, Rendering::Hex, Action::Replace},         // User regulation value
-    {Control::Label19, Rendering::Hex, Action::Append},
+        {Control::Label5, Rendering::Character, Action::Replace}, // System version
+        {Control::Label5, Rendering::Character, Action::Append},
+        {Control::Label5, Rendering::Character, Action::Append},
+        {Control::Label6, Rendering::Character, Action::Replace}, // Device version
+        {Control::Label6, Rendering::Character, Action::Append},
+        {Control::Label7, Rendering::Character, Action::Append}, // Validate version; empty here
+        {Control::Label7, Rendering::Character, Action::Append},
+        {Control::Label7, Rendering::Character, Action::Append},
+        {Control::Label7, Rendering::Character, Action::Append},
+        {Control::Label14, Rendering::Hex, Action::Replace}, // System value
+        {Control::Label14, Rendering::Hex, Action::Append},
+        {Control::Label15, Rendering::Hex, Action::Replace}, // Device value
+        {Control::Label15, Rendering::Hex, Action::Append},
+        {Control::Label16, Rendering::Hex, Action::Replace}, // Validate value
+        {Control::Label16, Rendering::Hex, Action::Append},
+        {Control::Label17, Rendering::Hex, Action::Replace}, // All Program value
+        {Control::Label17, Rendering::Hex, Action::Append},
+        {Control::Label18, Rendering::Hex, Action::Replace}, // All ROM value
+        {Control::Label18, Rendering::Hex, Action::Append},
+        {Control::Label19, Rendering::Hex, Action::Replace}, // User regulation value
+        {Control::Label19, Rendering::Hex, Action::Append},
 }};
 
 constexpr std::array<Control, 9> kValueFields = {
-    Control::Label5, Control::Label6, Control::Label7,
-    Control::Label14, Control::Label15, Control::Label16,
-    Control::Label17, Control::Label18, Control::Label19,
+        Control::Label5,  Control::Label6,  Control::Label7,  Control::Label14, Control::Label15,
+        Control::Label16, Control::Label17, Control::Label18, Control::Label19,
 };
 
 constexpr quint8 kStartMarker = 0x26;
@@ -103,9 +102,8 @@ void DeviceProtocol::FeedReportByte(quint8 byte)
     if (position >= 1 && position <= ReportPosition::kLast) {
         const Slot &slot = kReportLayout[position - 1];
         const QString rendered = render(byte, slot.rendering);
-        m_display.setCaption(slot.field, slot.action == Action::Replace
-                                     ? rendered
-                                     : m_display.caption(slot.field) + rendered);
+        m_display.setCaption(slot.field,
+                             slot.action == Action::Replace ? rendered : m_display.caption(slot.field) + rendered);
         if (position == ReportPosition::kLast) {
             m_display.setEnabled(Control::Command8, true);
             m_display.setCaption(Control::Label20, Texts::kReportFinished);

@@ -15,7 +15,7 @@ inline constexpr qint16 kParked = 23;
 
 struct DeviceState
 {
-    QByteArray RxBytes;                            // bytes of the poll under way
-    qint16 FieldIndex = ReportPosition::kParked;   // position of the byte being handled
+    QByteArray RxBytes;                          // bytes of the poll under way
+    qint16 FieldIndex = ReportPosition::kParked; // position of the byte being handled
     bool TestMode = false;
 };

@@ -20,7 +20,7 @@ void onSignal(int)
     const int savedErrno = errno;
     // The first signal asks the event loop to end; if the program hangs, the
     // next one ends it outright.
-    struct sigaction fallback{};
+    struct sigaction fallback = {};
     fallback.sa_handler = SIG_DFL;
     sigemptyset(&fallback.sa_mask);
     for (size_t i = 0; i < std::size(kQuitSignals); ++i)
@@ -43,12 +43,12 @@ void QuitOnSignals(QCoreApplication &app, void (* /*closeNow*/)())
         }
         QCoreApplication::quit();
     });
-    struct sigaction action{};
+    struct sigaction action = {};
     action.sa_handler = onSignal;
     sigemptyset(&action.sa_mask);
     action.sa_flags = SA_RESTART;
     for (size_t i = 0; i < std::size(kQuitSignals); ++i) {
-        struct sigaction inherited{};
+        struct sigaction inherited = {};
         ::sigaction(kQuitSignals[i], nullptr, &inherited);
         if (inherited.sa_handler == SIG_IGN)
             continue;

@@ -22,10 +22,8 @@ public:
         case QAccessible::Name:
             // An empty label would otherwise borrow its group box's title.
             return label->text();
-        case QAccessible::Description:
-            return label->property(kDescriptionProperty).toString();
-        default:
-            return QAccessibleWidget::text(t);
+        case QAccessible::Description: return label->property(kDescriptionProperty).toString();
+        default: return QAccessibleWidget::text(t);
         }
     }
 };

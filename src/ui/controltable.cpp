@@ -10,6 +10,8 @@ constexpr quint32 B = kBlack;
 constexpr quint32 W = kWhite;
 constexpr unsigned Box = Bordered;
 
+// The tables keep their columns.
+// clang-format off
 constexpr std::array kControls = std::to_array<ControlSpec>({
     // name       kind          container  caption             left  top   width height pt    ground           text               flags, interval, slot
     {"Frame2",   Kind::Frame,  "Form1",  "Com Port",          120,  240, 2175,  735,  9,     B,               W,                 None, 0, {}},
@@ -74,6 +76,7 @@ constexpr std::array<const char *, 10> kTabOrder = {
     "Command1", "Command2", "Command3", "Command4", "Text2",
 };
 
+// clang-format on
 } // namespace
 
 std::span<const ControlSpec> controls()

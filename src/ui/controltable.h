@@ -32,14 +32,16 @@ enum Flag : unsigned {
     None = 0,
     Hidden = 1u << 0,
     Disabled = 1u << 1,
-    Bordered = 1u << 2,     // single-line border
-    AlignLeft = 1u << 3,    // labels centre otherwise
+    Bordered = 1u << 2,  // single-line border
+    AlignLeft = 1u << 3, // labels centre otherwise
     Checked = 1u << 4,
 };
 
 // Where build() hands a control to the window, for those it works with.
+// clang-format off
 using Slot = std::variant<std::monostate, QLabel *Controls::*, QPushButton *Controls::*, QLineEdit *Controls::*,
                           LogEdit *Controls::*, QTimer *Controls::*>;
+// clang-format on
 
 struct ControlSpec
 {
@@ -47,11 +49,11 @@ struct ControlSpec
     Kind kind;
     const char *container;
     const char *caption;
-    int left, top, width, height;   // twips, relative to the container
-    double pointSize;               // 0: the platform's default font
+    int left, top, width, height; // twips, relative to the container
+    double pointSize;             // 0: the platform's default font
     quint32 ground, text;
     unsigned flags;
-    int intervalMs;                 // timers only
+    int intervalMs; // timers only
     Slot slot;
 };
 
@@ -62,7 +64,7 @@ std::span<const ControlSpec> controls();
 struct AccessibleSpec
 {
     const char *name;
-    const char *accessibleName;     // nullptr: the caption
+    const char *accessibleName; // nullptr: the caption
     const char *description;
     bool liveText;
 };

@@ -182,8 +182,7 @@ bool Form1::eventFilter(QObject *watched, QEvent *event)
                         VirtualKeyCode(*static_cast<QKeyEvent *>(event))))
                 m_ui.Text2->setReadOnly(*readOnly);
         } else if (event->type() == QEvent::KeyRelease) {
-            m_ui.Text2->setReadOnly(PortKeyFilter::readOnlyOnKeyUp(
-                    VirtualKeyCode(*static_cast<QKeyEvent *>(event))));
+            m_ui.Text2->setReadOnly(PortKeyFilter::readOnlyOnKeyUp(VirtualKeyCode(*static_cast<QKeyEvent *>(event))));
         } else if (event->type() == QEvent::FocusIn) {
             // A key released while the focus was elsewhere never reached us.
             m_ui.Text2->setReadOnly(false);

@@ -20,8 +20,7 @@ class Form1 final : public QWidget, public DeviceDisplay
 public:
     // Takes ownership of the link. Without a prompt, "Clear EEPORM" asks with a
     // message box.
-    explicit Form1(DeviceLink *link, std::unique_ptr<ConfirmPrompt> prompt = {},
-                   QWidget *parent = nullptr);
+    explicit Form1(DeviceLink *link, std::unique_ptr<ConfirmPrompt> prompt = {}, QWidget *parent = nullptr);
     ~Form1() override;
 
     using QObject::startTimer;

@@ -59,7 +59,7 @@ void applyColours(QWidget *widget, const ControlSpec &design)
 template<typename Widget>
 Widget *place(Controls &controls, const ControlSpec &design, Widget *widget)
 {
-    if (const auto *slot = std::get_if<Widget *Controls::*>(&design.slot))
+    if (const auto *slot = std::get_if<Widget * Controls::*>(&design.slot))
         controls.**slot = widget;
     else if (!std::holds_alternative<std::monostate>(design.slot))
         qFatal("control table: %s is not what its slot holds", design.name);
@@ -77,16 +77,14 @@ QWidget *makeWidget(const ControlSpec &design, QWidget *container, Controls &con
 {
     const QString caption = QString::fromLatin1(design.caption);
     switch (design.kind) {
-    case Kind::Frame:
-        return new QGroupBox(caption, container);
+    case Kind::Frame: return new QGroupBox(caption, container);
     case Kind::Label: {
         auto *label = place(controls, design, new QLabel(caption, container));
         made.labels.insert(QString::fromLatin1(design.name), label);
         label->setTextFormat(Qt::PlainText); // device bytes are not markup
         label->setWordWrap(true);
         label->setIndent(0); // a framed label otherwise pushes its text off the top edge
-        label->setAlignment(Qt::AlignTop
-                            | ((design.flags & AlignLeft) ? Qt::AlignLeft : Qt::AlignHCenter));
+        label->setAlignment(Qt::AlignTop | ((design.flags & AlignLeft) ? Qt::AlignLeft : Qt::AlignHCenter));
         if (design.flags & Bordered) {
             label->setFrameShape(QFrame::Box);
             label->setFrameShadow(QFrame::Plain);
@@ -99,8 +97,7 @@ QWidget *makeWidget(const ControlSpec &design, QWidget *container, Controls &con
         button->setAutoDefault(false);
         return button;
     }
-    case Kind::LineBox:
-        return place(controls, design, new QLineEdit(caption, container));
+    case Kind::LineBox: return place(controls, design, new QLineEdit(caption, container));
     case Kind::LogBox: {
         auto *box = place(controls, design, new LogEdit(caption, container));
         box->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
@@ -114,8 +111,7 @@ QWidget *makeWidget(const ControlSpec &design, QWidget *container, Controls &con
         option->setChecked(design.flags & Checked);
         return option;
     }
-    case Kind::Timer:
-        break;
+    case Kind::Timer: break;
     }
     return nullptr;
 }
@@ -146,8 +142,7 @@ Controls build(QWidget *form)
         }
         QWidget *widget = makeWidget(design, made.widgets.value(QString::fromLatin1(design.container)), built, made);
         widget->setObjectName(name);
-        widget->setGeometry(pixels(design.left), pixels(design.top),
-                            pixels(design.width), pixels(design.height));
+        widget->setGeometry(pixels(design.left), pixels(design.top), pixels(design.width), pixels(design.height));
         QFont font = design.pointSize > 0 ? QFont(QString::fromLatin1(kFontFamily)) : QApplication::font();
         if (design.pointSize > 0)
             font.setPointSizeF(design.pointSize);

@@ -5,7 +5,7 @@
 namespace {
 constexpr int kVkNumpad0 = 96;
 constexpr int kVkF1 = 112;
-}
+} // namespace
 
 int VirtualKeyCode(const QKeyEvent &event)
 {
@@ -25,7 +25,8 @@ int VirtualKeyCode(const QKeyEvent &event)
         case Qt::Key_Asterisk: return 106;
         case Qt::Key_Plus: return 107;
         case Qt::Key_Minus: return 109;
-        case Qt::Key_Period: case Qt::Key_Comma: return 110;
+        case Qt::Key_Period:
+        case Qt::Key_Comma: return 110;
         case Qt::Key_Slash: return 111;
         default: break;
         }
@@ -33,11 +34,14 @@ int VirtualKeyCode(const QKeyEvent &event)
 
     switch (key) {
     case Qt::Key_Backspace: return 8;
-    case Qt::Key_Tab: case Qt::Key_Backtab: return 9;
-    case Qt::Key_Return: case Qt::Key_Enter: return 13;
+    case Qt::Key_Tab:
+    case Qt::Key_Backtab: return 9;
+    case Qt::Key_Return:
+    case Qt::Key_Enter: return 13;
     case Qt::Key_Shift: return 16;
     case Qt::Key_Control: return 17;
-    case Qt::Key_Alt: case Qt::Key_AltGr: return 18;
+    case Qt::Key_Alt:
+    case Qt::Key_AltGr: return 18;
     case Qt::Key_Pause: return 19;
     case Qt::Key_CapsLock: return 20;
     case Qt::Key_Escape: return 27;
@@ -59,17 +63,24 @@ int VirtualKeyCode(const QKeyEvent &event)
     case Qt::Key_Slash: return 191;
     case Qt::Key_NumLock: return 144;
     case Qt::Key_ScrollLock: return 145;
-    case Qt::Key_Semicolon: case Qt::Key_Colon: return 186;
+    case Qt::Key_Semicolon:
+    case Qt::Key_Colon: return 186;
     case Qt::Key_Equal: return 187;
-    case Qt::Key_Comma: case Qt::Key_Less: return 188;
+    case Qt::Key_Comma:
+    case Qt::Key_Less: return 188;
     case Qt::Key_Underscore: return 189;
     case Qt::Key_Greater: return 190;
     case Qt::Key_Question: return 191;
-    case Qt::Key_QuoteLeft: case Qt::Key_AsciiTilde: return 192;
-    case Qt::Key_BracketLeft: case Qt::Key_BraceLeft: return 219;
-    case Qt::Key_Backslash: case Qt::Key_Bar: return 220;
-    case Qt::Key_BracketRight: case Qt::Key_BraceRight: return 221;
-    case Qt::Key_Apostrophe: case Qt::Key_QuoteDbl: return 222;
+    case Qt::Key_QuoteLeft:
+    case Qt::Key_AsciiTilde: return 192;
+    case Qt::Key_BracketLeft:
+    case Qt::Key_BraceLeft: return 219;
+    case Qt::Key_Backslash:
+    case Qt::Key_Bar: return 220;
+    case Qt::Key_BracketRight:
+    case Qt::Key_BraceRight: return 221;
+    case Qt::Key_Apostrophe:
+    case Qt::Key_QuoteDbl: return 222;
     // Shifted digits on a US layout: the digit key's own code.
     case Qt::Key_ParenRight: return 48;
     case Qt::Key_Exclam: return 49;

@@ -72,5 +72,5 @@ private:
     std::vector<qint32> m_blockSeparators;
     qsizetype m_separators = 0;
     bool m_ownEdit = false;
-    int m_recycledUpTo = 1;     // blocks before this one have been put back fresh
+    int m_recycledUpTo = 1; // blocks before this one have been put back fresh
 };

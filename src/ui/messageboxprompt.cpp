@@ -2,11 +2,10 @@
 
 #include <QMessageBox>
 
-std::unique_ptr<QMessageBox> MessageBoxPrompt::makeBox(QWidget *parent, const QString &title,
-                                                       const QString &text)
+std::unique_ptr<QMessageBox> MessageBoxPrompt::makeBox(QWidget *parent, const QString &title, const QString &text)
 {
-    auto box = std::make_unique<QMessageBox>(QMessageBox::Warning, title, text,
-                                             QMessageBox::Ok | QMessageBox::Cancel, parent);
+    auto box = std::make_unique<QMessageBox>(QMessageBox::Warning, title, text, QMessageBox::Ok | QMessageBox::Cancel,
+                                             parent);
     box->setDefaultButton(QMessageBox::Cancel);
     box->setEscapeButton(QMessageBox::Cancel);
     return box;

@@ -13,11 +13,13 @@ class QWidget;
 class MessageBoxPrompt final : public ConfirmPrompt
 {
 public:
-    explicit MessageBoxPrompt(QWidget *parent) : m_parent(parent) {}
+    explicit MessageBoxPrompt(QWidget *parent)
+        : m_parent(parent)
+    {
+    }
     bool confirm(const QString &title, const QString &text) override;
 
-    static std::unique_ptr<QMessageBox> makeBox(QWidget *parent, const QString &title,
-                                                const QString &text);
+    static std::unique_ptr<QMessageBox> makeBox(QWidget *parent, const QString &title, const QString &text);
 
 private:
     QPointer<QWidget> m_parent;

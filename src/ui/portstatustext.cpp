@@ -37,18 +37,13 @@ QString PortStatusText(const PortStatus &status)
         break;
     case PortState::StaleLock:
         state = QStringLiteral("in use: stale lock file %1 of process %2, which this user may not remove")
-                        .arg(lock).arg(status.pid);
+                        .arg(lock)
+                        .arg(status.pid);
         break;
-    case PortState::NoPermission:
-        state = QStringLiteral("no permission (is the user in the dialout group?)");
-        break;
+    case PortState::NoPermission: state = QStringLiteral("no permission (is the user in the dialout group?)"); break;
     case PortState::NotSerial: state = QStringLiteral("not a serial port"); break;
-    case PortState::SessionTerminal:
-        state = QStringLiteral("not a serial port: some session's terminal");
-        break;
-    case PortState::LetGo:
-        state = QStringLiteral("let go: it became some session's terminal");
-        break;
+    case PortState::SessionTerminal: state = QStringLiteral("not a serial port: some session's terminal"); break;
+    case PortState::LetGo: state = QStringLiteral("let go: it became some session's terminal"); break;
     case PortState::TerminalUnknown:
         state = QStringLiteral("let go: can't tell whether some session has it as its terminal");
         break;
@@ -56,9 +51,8 @@ QString PortStatusText(const PortStatus &status)
     case PortState::InUseByCopy: state = QStringLiteral("in use by another copy of this tool"); break;
     case PortState::Failed: state = QStringLiteral("can't open: %1").arg(qt_error_string(status.error)); break;
     }
-    return QStringLiteral("%1: %2").arg(status.device.isEmpty() ? QStringLiteral("no device")
-                                                                : shortPath(status.device),
-                                        state);
+    return QStringLiteral("%1: %2").arg(
+            status.device.isEmpty() ? QStringLiteral("no device") : shortPath(status.device), state);
 }
 
 QString PortBoxToolTip(const QString &boxText, qint16 port, const PortStatus &status)

@@ -57,7 +57,8 @@ public:
             sockaddr_un address{};
             address.sun_family = AF_UNIX;
             const QByteArray name = QFile::encodeName(path);
-            std::memcpy(address.sun_path, name.constData(), size_t(std::min<qsizetype>(name.size(), sizeof address.sun_path - 1)));
+            std::memcpy(address.sun_path, name.constData(),
+                        size_t(std::min<qsizetype>(name.size(), sizeof address.sun_path - 1)));
             if (::connect(m_fd, reinterpret_cast<sockaddr *>(&address), sizeof address) == 0)
                 return true;
             ::close(m_fd);
@@ -66,9 +67,15 @@ public:
         }
         return false;
     }
-    bool write(const QByteArray &bytes) { return ::send(m_fd, bytes.constData(), size_t(bytes.size()), MSG_NOSIGNAL) == bytes.size(); }
+    bool write(const QByteArray &bytes)
+    {
+        return ::send(m_fd, bytes.constData(), size_t(bytes.size()), MSG_NOSIGNAL) == bytes.size();
+    }
     // Dropped when the line is full: a closed 16550 stops reading its socket.
-    void offer(const QByteArray &bytes) { (void)::send(m_fd, bytes.constData(), size_t(bytes.size()), MSG_NOSIGNAL | MSG_DONTWAIT); }
+    void offer(const QByteArray &bytes)
+    {
+        (void)::send(m_fd, bytes.constData(), size_t(bytes.size()), MSG_NOSIGNAL | MSG_DONTWAIT);
+    }
     // What has arrived, waiting up to `ms` for the first of it.
     QByteArray read(int ms = 0)
     {
@@ -130,8 +137,8 @@ private:
     QTemporaryDir m_dir;
     QProcess m_qemu;
     Socket m_console, m_ttyS1, m_usb, m_qmp;
-    QByteArray m_said;          // console output not yet looked at
-    QStringList m_transcript;   // every console line, for failure messages
+    QByteArray m_said;        // console output not yet looked at
+    QStringList m_transcript; // every console line, for failure messages
 
     Socket &line(bool usb) { return usb ? m_usb : m_ttyS1; }
     // Waits for a console line matching `pattern`, meanwhile collecting what
@@ -192,16 +199,19 @@ QString TestRig::guestCommand(int port, const QString &device, const QString &sc
     if (windows())
         // Its words go to a file that is followed here: on the console itself
         // Wine's console handling holds them back.
-        return u": > /host/run/tmp/said; chroot /host /bin/sh -c 'cd /run/tmp && exec /usr/bin/env WINEPREFIX=/run/wine "
+        return u": > /host/run/tmp/said; chroot /host /bin/sh -c 'cd /run/tmp && exec /usr/bin/env "
+               u"WINEPREFIX=/run/wine "
                "WINEDEBUG=-all HOME=/run/tmp /usr/lib/wine/wine64 /run/app/%1 --port %2 --script %3 > said 2>&1' & "
                "tool=$!; tail -f /host/run/tmp/said & follow=$!; wait $tool; end=$?; sleep 1; kill $follow; "
-               "echo \"@@end $end\""_s
-                .arg(QFileInfo(m_windowsTechnician).fileName()).arg(port).arg(script);
+               "echo \"@@end $end\""_s.arg(QFileInfo(m_windowsTechnician).fileName())
+                       .arg(port)
+                       .arg(script);
     const QString guest = qEnvironmentVariable("RIG_GUEST");
     return u"mkdir -p /host/run/ports && ln -sf %1 /host/run/ports/com%2 && "
            "chroot /host /usr/bin/env QT_QPA_PLATFORM=offscreen XDG_RUNTIME_DIR=/run/user "
-           "HOME=/run/tmp TMPDIR=/run/tmp %3 --ports /run/ports --port %2 --script %4; echo \"@@end $?\""_s
-            .arg(device).arg(port).arg(guest, script);
+           "HOME=/run/tmp TMPDIR=/run/tmp %3 --ports /run/ports --port %2 --script %4; echo \"@@end $?\""_s.arg(device)
+                   .arg(port)
+                   .arg(guest, script);
 }
 
 bool TestRig::held(Socket &ba, QByteArray *received, qsizetype traceFrom, bool usb)
@@ -252,10 +262,12 @@ void TestRig::initTestCase()
         QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
         env.insert(u"WINEPREFIX"_s, prefix);
         env.insert(u"WINEDEBUG"_s, u"-all"_s);
-        for (const auto &[com, device] : {std::pair{u"COM1"_s, u"/dev/ttyS1"_s}, std::pair{u"COM2"_s, u"/dev/ttyUSB0"_s}}) {
+        for (const auto &[com, device] :
+             {std::pair{u"COM1"_s, u"/dev/ttyS1"_s}, std::pair{u"COM2"_s, u"/dev/ttyUSB0"_s}}) {
             QProcess reg;
             reg.setProcessEnvironment(env);
-            reg.start(wine, {u"reg"_s, u"add"_s, u"HKLM\\Software\\Wine\\Ports"_s, u"/v"_s, com, u"/d"_s, device, u"/f"_s});
+            reg.start(wine,
+                      {u"reg"_s, u"add"_s, u"HKLM\\Software\\Wine\\Ports"_s, u"/v"_s, com, u"/d"_s, device, u"/f"_s});
             QVERIFY(reg.waitForFinished(60'000) && reg.exitCode() == 0);
         }
         QProcess end;
@@ -268,24 +280,50 @@ void TestRig::initTestCase()
     m_qemu.setProcessChannelMode(QProcess::ForwardedErrorChannel);
     // A suite killed at its time limit takes the guest with it.
     m_qemu.setChildProcessModifier([] { ::prctl(PR_SET_PDEATHSIG, SIGKILL); });
-    m_qemu.start(qemu, {
-        u"-accel"_s, u"tcg"_s, u"-m"_s, windows() ? u"2048"_s : u"1024"_s, u"-nodefaults"_s, u"-display"_s, u"none"_s, u"-no-reboot"_s,
-        u"-kernel"_s, cache + u"/vmlinuz"_s, u"-initrd"_s, cache + u"/initramfs.gz"_s,
-        u"-append"_s, u"console=hvc0 quiet loglevel=3 panic=-1"_s,
-        // The control shell, on a virtio console: never on a UART the tool might take.
-        u"-device"_s, u"virtio-serial-pci"_s,
-        u"-chardev"_s, u"socket,id=con,path=%1/console,server=on,wait=off"_s.arg(d),
-        u"-device"_s, u"virtconsole,chardev=con"_s,
-        u"-chardev"_s, u"socket,id=ba,path=%1/ttyS1,server=on,wait=off"_s.arg(d),
-        u"-device"_s, u"isa-serial,index=1,chardev=ba"_s,
-        u"-device"_s, u"qemu-xhci,id=usbhc"_s,
-        u"-chardev"_s, u"socket,id=usbba,path=%1/usb,server=on,wait=off"_s.arg(d),
-        u"-device"_s, u"usb-serial,id=usbser,bus=usbhc.0,chardev=usbba"_s,
-        u"-qmp"_s, u"unix:%1/qmp,server=on,wait=off"_s.arg(d),
-        u"-virtfs"_s, u"local,path=/,mount_tag=hostroot,security_model=none,readonly=on,multidevs=remap"_s,
-        u"-trace"_s, u"enable=serial_write"_s, u"-trace"_s, u"enable=usb_serial_handle_control"_s,
-        u"-D"_s, d + u"/trace.log"_s,
-    });
+    m_qemu.start(qemu,
+                 {
+                         u"-accel"_s,
+                         u"tcg"_s,
+                         u"-m"_s,
+                         windows() ? u"2048"_s : u"1024"_s,
+                         u"-nodefaults"_s,
+                         u"-display"_s,
+                         u"none"_s,
+                         u"-no-reboot"_s,
+                         u"-kernel"_s,
+                         cache + u"/vmlinuz"_s,
+                         u"-initrd"_s,
+                         cache + u"/initramfs.gz"_s,
+                         u"-append"_s,
+                         u"console=hvc0 quiet loglevel=3 panic=-1"_s,
+                         // The control shell, on a virtio console: never on a UART the tool might take.
+                         u"-device"_s,
+                         u"virtio-serial-pci"_s,
+                         u"-chardev"_s,
+                         u"socket,id=con,path=%1/console,server=on,wait=off"_s.arg(d),
+                         u"-device"_s,
+                         u"virtconsole,chardev=con"_s,
+                         u"-chardev"_s,
+                         u"socket,id=ba,path=%1/ttyS1,server=on,wait=off"_s.arg(d),
+                         u"-device"_s,
+                         u"isa-serial,index=1,chardev=ba"_s,
+                         u"-device"_s,
+                         u"qemu-xhci,id=usbhc"_s,
+                         u"-chardev"_s,
+                         u"socket,id=usbba,path=%1/usb,server=on,wait=off"_s.arg(d),
+                         u"-device"_s,
+                         u"usb-serial,id=usbser,bus=usbhc.0,chardev=usbba"_s,
+                         u"-qmp"_s,
+                         u"unix:%1/qmp,server=on,wait=off"_s.arg(d),
+                         u"-virtfs"_s,
+                         u"local,path=/,mount_tag=hostroot,security_model=none,readonly=on,multidevs=remap"_s,
+                         u"-trace"_s,
+                         u"enable=serial_write"_s,
+                         u"-trace"_s,
+                         u"enable=usb_serial_handle_control"_s,
+                         u"-D"_s,
+                         d + u"/trace.log"_s,
+                 });
     if (!m_qemu.waitForStarted(10'000))
         QSKIP(qPrintable(u"QEMU can't run here: "_s + m_qemu.errorString()));
     // The adapter is attached only while its socket has a peer: stay connected throughout.
@@ -304,9 +342,9 @@ void TestRig::initTestCase()
         // program comes along, as it ships, with the offscreen platform.
         const QString bin = QFileInfo(m_windowsTechnician).absolutePath();
         run(u"cp -a /host%1 /host/run/wine && mount -t tmpfs tmp /host/tmp && mkdir -p /host/run/app/platforms "
-            "&& cp /host%2 /host%3/*.dll /host/run/app/ && cp /host%3/platforms/qoffscreen.dll /host/run/app/platforms/ "
-            "&& echo @@profile"_s
-                    .arg(m_dir.filePath(u"wine"_s), m_windowsTechnician, bin));
+            "&& cp /host%2 /host%3/*.dll /host/run/app/ && cp /host%3/platforms/qoffscreen.dll "
+            "/host/run/app/platforms/ "
+            "&& echo @@profile"_s.arg(m_dir.filePath(u"wine"_s), m_windowsTechnician, bin));
         QVERIFY2(waitFor(u"^@@profile"_s, kBootMs), qPrintable(m_transcript.join(u'\n')));
     }
 }

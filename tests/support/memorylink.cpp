@@ -54,8 +54,7 @@ QByteArray MemoryLink::Input()
 qint16 MemoryLink::InBufferCount() const
 {
     // Clamped like the real link's: a backlog above 32767 still reads as waiting.
-    return m_open ? qint16(std::min<qsizetype>(m_incoming.size(), std::numeric_limits<qint16>::max()))
-                  : qint16(0);
+    return m_open ? qint16(std::min<qsizetype>(m_incoming.size(), std::numeric_limits<qint16>::max())) : qint16(0);
 }
 
 qint16 MemoryLink::CommEvent() const

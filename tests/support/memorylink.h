@@ -14,7 +14,7 @@ public:
     using DeviceLink::DeviceLink;
 
     // Scripting.
-    void receive(const QByteArray &bytes);  // queues bytes and raises a receive event
+    void receive(const QByteArray &bytes); // queues bytes and raises a receive event
     void setEvent(qint16 event) { m_event = event; }
     void setOpenFails(bool fails) { m_openFails = fails; }
     void setMaxPort(qint16 max) { m_maxPort = max; }
@@ -25,7 +25,7 @@ public:
 
     // What happened.
     QByteArray written;
-    QList<qint16> opened;       // port number of every successful open
+    QList<qint16> opened; // port number of every successful open
     int closes = 0;
 
     [[nodiscard]] bool setCommPort(qint16 port) override;

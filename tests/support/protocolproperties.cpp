@@ -47,16 +47,15 @@ QList<Step> merged(const QList<Step> &steps)
     return out;
 }
 
-const Control kFields[] = {Control::Label5, Control::Label6, Control::Label7,
-                           Control::Label14, Control::Label15, Control::Label16,
-                           Control::Label17, Control::Label18, Control::Label19};
+const Control kFields[] = {Control::Label5,  Control::Label6,  Control::Label7,  Control::Label14, Control::Label15,
+                           Control::Label16, Control::Label17, Control::Label18, Control::Label19};
 
 struct Run
 {
     MemoryDisplay display;
     MemoryLink link;
     DeviceProtocol protocol{display, link};
-    QByteArray sinceParked;    // normal-mode bytes since the parser was last parked
+    QByteArray sinceParked; // normal-mode bytes since the parser was last parked
     QStringList expectedLog;
 
     Run()
@@ -91,9 +90,7 @@ struct Run
                 sinceParked.clear();
             }
             break;
-        case Op::ClearFields:
-            protocol.ClearVersionFields();
-            break;
+        case Op::ClearFields: protocol.ClearVersionFields(); break;
         case Op::ClearLog:
             protocol.ClearLog();
             expectedLog.clear();
@@ -107,8 +104,7 @@ struct Run
         for (const Control c : kFields)
             parts << display[c].text;
         parts << display[Control::Label20].text << display[Control::Text1].text
-              << QString::number(protocol.state().FieldIndex)
-              << QString::number(protocol.state().TestMode)
+              << QString::number(protocol.state().FieldIndex) << QString::number(protocol.state().TestMode)
               << QString::number(display[Control::Command8].enabled)
               << QString::number(display[Control::Command1].enabled);
         return parts.join(u'|');
@@ -127,8 +123,8 @@ struct Run
                 return QStringLiteral("FieldIndex %1 without a marker %1 bytes back").arg(s.FieldIndex);
         }
         static const QRegularExpression hexPairs(QStringLiteral("^([0-9A-F]{2}){0,2}$"));
-        for (const Control c : {Control::Label14, Control::Label15, Control::Label16,
-                                Control::Label17, Control::Label18, Control::Label19})
+        for (const Control c : {Control::Label14, Control::Label15, Control::Label16, Control::Label17,
+                                Control::Label18, Control::Label19})
             if (!hexPairs.match(display[c].text).hasMatch())
                 return QStringLiteral("value field holds '%1'").arg(display[c].text);
         if (display[Control::Label5].text.size() > 3 || display[Control::Label6].text.size() > 2
@@ -144,9 +140,8 @@ struct Run
             return QStringLiteral("test-mode Exit enabled out of test mode, or the reverse");
         if (display[Control::Command8].enabled && display[Control::Command1].enabled)
             return QStringLiteral("both test-mode buttons enabled");
-        static const QStringList statuses = {
-                QStringLiteral("Please Reset BA"), Texts::kReportFinished, Texts::kInsertCard,
-                Texts::kResetToResume, Texts::kResumed};
+        static const QStringList statuses = {QStringLiteral("Please Reset BA"), Texts::kReportFinished,
+                                             Texts::kInsertCard, Texts::kResetToResume, Texts::kResumed};
         if (!statuses.contains(display[Control::Label20].text))
             return QStringLiteral("status line reads '%1'").arg(display[Control::Label20].text);
         return {};
@@ -168,7 +163,6 @@ QString CheckProtocolScript(const QByteArray &script)
     for (const Step &step : merged(steps))
         whole.apply(step);
     if (whole.state() != split.state())
-        return QStringLiteral("polls split differently end differently:\n%1\n%2")
-                .arg(split.state(), whole.state());
+        return QStringLiteral("polls split differently end differently:\n%1\n%2").arg(split.state(), whole.state());
     return {};
 }

@@ -20,15 +20,15 @@ bool SimProcess::start(const QString &portFolder, int port, const QStringList &e
         m_process.readAll();
     m_output.clear();
     m_process.setProcessChannelMode(QProcess::MergedChannels);
-    m_process.start(program(), QStringList{QStringLiteral("--port-folder"), portFolder,
-                                           QStringLiteral("--port"), QString::number(port)}
-                                       + extra);
+    m_process.start(
+            program(),
+            QStringList{QStringLiteral("--port-folder"), portFolder, QStringLiteral("--port"), QString::number(port)}
+                    + extra);
     if (!m_process.waitForStarted())
         return false;
     // Up once it has published its port.
     const QString published = QStringLiteral("ba-sim: port %1 published: ").arg(port);
-    return QTest::qWaitFor([&] { return said(published) || m_process.state() != QProcess::Running; },
-                           kPublishMs)
+    return QTest::qWaitFor([&] { return said(published) || m_process.state() != QProcess::Running; }, kPublishMs)
             && m_process.state() == QProcess::Running;
 }
 

@@ -80,7 +80,9 @@ int main(int argc, char *argv[])
     Form1 window(new SerialLink(option(args, QStringLiteral("--ports"))));
     window.findChild<QLineEdit *>(QStringLiteral("Text2"))->setText(option(args, QStringLiteral("--port")));
     window.show();
-    const auto caption = [&](const char *name) { return window.findChild<QLabel *>(QString::fromLatin1(name))->text(); };
+    const auto caption = [&](const char *name) {
+        return window.findChild<QLabel *>(QString::fromLatin1(name))->text();
+    };
     const auto click = [&](const char *name) { window.findChild<QPushButton *>(QString::fromLatin1(name))->click(); };
 
     bool everOpen = false;
@@ -100,8 +102,8 @@ int main(int argc, char *argv[])
             if (caption("Label20") != QStringLiteral("BA Reset Finish"))
                 return false;
             QStringList fields;
-            for (const char *label : {"Label5", "Label6", "Label7", "Label14", "Label15", "Label16",
-                                      "Label17", "Label18", "Label19"})
+            for (const char *label :
+                 {"Label5", "Label6", "Label7", "Label14", "Label15", "Label16", "Label17", "Label18", "Label19"})
                 fields << caption(label);
             say(QStringLiteral("report ") + fields.join(u'|'));
             window.setCaption(Control::Label20, QString()); // the next report is a new one
@@ -123,8 +125,9 @@ int main(int argc, char *argv[])
             if (logLength == 0 || quiet.elapsed() < kQuietMs)
                 return false;
             const QString log = window.text(Control::Text1);
-            say(name == u"log" ? QStringLiteral("log ") + QString(log).replace(QStringLiteral("\r\n"), QStringLiteral(","))
-                               : streamVerdict(log));
+            say(name == u"log"
+                        ? QStringLiteral("log ") + QString(log).replace(QStringLiteral("\r\n"), QStringLiteral(","))
+                        : streamVerdict(log));
             return true;
         }
         if (name == u"gone") {

@@ -7,7 +7,6 @@
 #include <QElapsedTimer>
 #include <QTest>
 
-
 using namespace Qt::Literals::StringLiterals;
 
 namespace {

@@ -34,13 +34,15 @@ private:
     std::optional<QString> heard(const QString &start, int ms = kStepMs)
     {
         std::optional<QString> line;
-        (void)QTest::qWaitFor([&] {
-            m_said += QString::fromLocal8Bit(m_technician.readAllStandardOutput());
-            for (const QString &l : m_said.split(u'\n'))
-                if (l.startsWith(start) && !line)
-                    line = l.trimmed();
-            return line.has_value() || m_technician.state() == QProcess::NotRunning;
-        }, ms);
+        (void)QTest::qWaitFor(
+                [&] {
+                    m_said += QString::fromLocal8Bit(m_technician.readAllStandardOutput());
+                    for (const QString &l : m_said.split(u'\n'))
+                        if (l.startsWith(start) && !line)
+                            line = l.trimmed();
+                    return line.has_value() || m_technician.state() == QProcess::NotRunning;
+                },
+                ms);
         return line;
     }
 
@@ -57,21 +59,25 @@ void TestWineEndToEnd::aTechniciansSession()
     SimProcess sim;
     QVERIFY2(sim.start(ports.path(), 1), qPrintable(sim.output()));
     const QString pty = QFileInfo(ports.filePath(u"com1"_s)).symLinkTarget();
-    QCOMPARE(QProcess::execute(kWine, {u"reg"_s, u"add"_s, u"HKLM\\Software\\Wine\\Ports"_s, u"/v"_s,
-                                       u"COM1"_s, u"/d"_s, pty, u"/f"_s}), 0);
+    QCOMPARE(QProcess::execute(
+                     kWine,
+                     {u"reg"_s, u"add"_s, u"HKLM\\Software\\Wine\\Ports"_s, u"/v"_s, u"COM1"_s, u"/d"_s, pty, u"/f"_s}),
+             0);
     QProcess::execute(u"/usr/lib/wine/wineserver"_s, {u"-k"_s}); // it reads the ports when it starts
 
     m_technician.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-    m_technician.start(qEnvironmentVariable("WINE_RUN"),
-                       {technician, u"--port"_s, u"1"_s, u"--script"_s,
-                        u"open,report,adjust,log,exit,adjust,stream,exit"_s});
+    m_technician.start(
+            qEnvironmentVariable("WINE_RUN"),
+            {technician, u"--port"_s, u"1"_s, u"--script"_s, u"open,report,adjust,log,exit,adjust,stream,exit"_s});
     const auto transcript = [&] { return qPrintable(m_said + u"\n--- ba-sim:\n"_s + sim.output()); };
     QVERIFY2(heard(u"held COM1"_s), transcript());
     // Wine lets a second open of a pty through, as some USB-serial drivers do:
     // the tool's own guard keeps the second copy out.
     QProcess second;
     QByteArray secondSaid;
-    const auto secondSays = [&](const char *what) { return (secondSaid += second.readAllStandardOutput()).contains(what); };
+    const auto secondSays = [&](const char *what) {
+        return (secondSaid += second.readAllStandardOutput()).contains(what);
+    };
     second.setProcessChannelMode(QProcess::ForwardedErrorChannel);
     second.start(qEnvironmentVariable("WINE_RUN"), {technician, u"--port"_s, u"1"_s, u"--script"_s, u"open"_s});
     QTRY_VERIFY2_WITH_TIMEOUT(secondSays("status COM1: in use by another copy of this tool"), transcript(), kStepMs);

@@ -130,8 +130,7 @@ void BaSimulator::pace()
         // when the event loop is busy for a while.
         constexpr double kCatchUpSeconds = 0.25;
         const double streamCap = m_streamRate * kCatchUpSeconds;
-        m_streamCredit = std::min(m_streamCredit + m_streamRate * elapsed / 1000.0,
-                                  std::max(streamCap, 1.0));
+        m_streamCredit = std::min(m_streamCredit + m_streamRate * elapsed / 1000.0, std::max(streamCap, 1.0));
         const qint64 room = std::max<qint64>(0, kMaxBacklogBytes - m_backlog() - out.size());
         const qint64 count = std::min<qint64>(qint64(m_streamCredit), room);
         m_streamCredit -= double(count);

@@ -10,9 +10,9 @@
 // What the simulated BA reports about itself.
 struct BaIdentity
 {
-    QByteArray system = "1.0";      // 3 characters
-    QByteArray device = "02";       // 2 characters
-    QByteArray validate = "V103";   // 4 characters
+    QByteArray system = "1.0";    // 3 characters
+    QByteArray device = "02";     // 2 characters
+    QByteArray validate = "V103"; // 4 characters
     std::array<quint16, 6> values = {0x1234, 0x5678, 0x9ABC, 0xDEF0, 0x0102, 0x0A0B};
 
     // 0x26 and 21 bytes; short texts are padded with blanks, long ones cut.
@@ -28,8 +28,7 @@ class BaSimulator final : public QObject
 public:
     static constexpr int kLineBytesPerSecond = 960; // 9600 baud, 10 bits a byte
 
-    explicit BaSimulator(BaIdentity identity, int bytesPerSecond = kLineBytesPerSecond,
-                         QObject *parent = nullptr);
+    explicit BaSimulator(BaIdentity identity, int bytesPerSecond = kLineBytesPerSecond, QObject *parent = nullptr);
 
     bool testMode() const { return m_testMode; }
     const BaIdentity &identity() const { return m_identity; }
@@ -63,7 +62,7 @@ private:
 
     BaIdentity m_identity;
     bool m_testMode = false;
-    int m_first = -1;           // first byte of a command under way
+    int m_first = -1; // first byte of a command under way
     QByteArray m_queue;
     int m_bytesPerSecond;
     int m_streamRate = 0;

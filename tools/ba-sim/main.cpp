@@ -94,22 +94,27 @@ int main(int argc, char *argv[])
     QCoreApplication::setApplicationName(QStringLiteral("ba-sim"));
 
     QCommandLineParser options;
-    options.setApplicationDescription(QStringLiteral(
-            "A made-up BA on a pseudo-terminal, published as port N for the tool.\n"
-            "Keys: r = reset (send the report), c = white card (in test mode),\n"
-            "s = start or stop the numbered stream, q = quit."));
+    options.setApplicationDescription(
+            QStringLiteral("A made-up BA on a pseudo-terminal, published as port N for the tool.\n"
+                           "Keys: r = reset (send the report), c = white card (in test mode),\n"
+                           "s = start or stop the numbered stream, q = quit."));
     options.addHelpOption();
     options.addOptions({
-            {QStringLiteral("port"), QStringLiteral("Port number to publish as (1-255)."), QStringLiteral("N"), QStringLiteral("1")},
-            {QStringLiteral("port-folder"), QStringLiteral("Folder of the comN links."), QStringLiteral("dir"), DefaultPortFolder()},
+            {QStringLiteral("port"), QStringLiteral("Port number to publish as (1-255)."), QStringLiteral("N"),
+             QStringLiteral("1")},
+            {QStringLiteral("port-folder"), QStringLiteral("Folder of the comN links."), QStringLiteral("dir"),
+             DefaultPortFolder()},
             {QStringLiteral("report-on-start"), QStringLiteral("Send the report once the port is published.")},
-            {QStringLiteral("reset-every"), QStringLiteral("Reset, and so send the report, every S seconds."), QStringLiteral("S")},
+            {QStringLiteral("reset-every"), QStringLiteral("Reset, and so send the report, every S seconds."),
+             QStringLiteral("S")},
             {QStringLiteral("stream"), QStringLiteral("Stream numbered bytes at R bytes/s."), QStringLiteral("R")},
             {QStringLiteral("pace"), QStringLiteral("Line pace in bytes/s (960 is 9600 baud)."), QStringLiteral("R")},
             {QStringLiteral("system"), QStringLiteral("System version text (3 characters)."), QStringLiteral("text")},
             {QStringLiteral("device"), QStringLiteral("Device version text (2 characters)."), QStringLiteral("text")},
-            {QStringLiteral("validate"), QStringLiteral("Validate version text (4 characters)."), QStringLiteral("text")},
-            {QStringLiteral("values"), QStringLiteral("Six values, hexadecimal, comma-separated."), QStringLiteral("list")},
+            {QStringLiteral("validate"), QStringLiteral("Validate version text (4 characters)."),
+             QStringLiteral("text")},
+            {QStringLiteral("values"), QStringLiteral("Six values, hexadecimal, comma-separated."),
+             QStringLiteral("list")},
     });
     options.process(app);
 

@@ -18,7 +18,9 @@ std::optional<PortClaim> PortClaim::claim(const QString &folder, int port, QStri
 {
     if (port < LineSettings::kMinPort || port > LineSettings::kMaxPort) {
         *error = QStringLiteral("port %1 is outside %2-%3")
-                         .arg(port).arg(LineSettings::kMinPort).arg(LineSettings::kMaxPort);
+                         .arg(port)
+                         .arg(LineSettings::kMinPort)
+                         .arg(LineSettings::kMaxPort);
         return std::nullopt;
     }
     if (!QDir().mkpath(folder) || ::access(QFile::encodeName(folder).constData(), W_OK) != 0) {
@@ -29,8 +31,7 @@ std::optional<PortClaim> PortClaim::claim(const QString &folder, int port, QStri
     PortClaim claim;
     char name[256] = {};
     if (::openpty(&claim.m_master, &claim.m_deviceFd, name, nullptr, nullptr) != 0) {
-        *error = QStringLiteral("cannot open a pseudo-terminal: %1")
-                         .arg(QString::fromLocal8Bit(::strerror(errno)));
+        *error = QStringLiteral("cannot open a pseudo-terminal: %1").arg(QString::fromLocal8Bit(::strerror(errno)));
         return std::nullopt;
     }
     termios raw{};
