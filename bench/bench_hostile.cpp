@@ -3,6 +3,7 @@
 // line's rate. Needs root, to act as a second user.
 //   bench_hostile [steal] [bare] [nofile] [nproc]
 #include "benchsupport.h"
+#include "descriptorstaken.h"
 #include "portselection.h"
 #include "pseudoterminal.h"
 #include "seriallink.h"
@@ -16,6 +17,7 @@
 #include <QTimer>
 
 #include <csignal>
+#include <optional>
 #include <fcntl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -218,25 +220,7 @@ void outOfFiles(const QString &folder)
     ba.linkAs(folder, kPort);
     Tool tool(folder, ba);
     QTest::qWait(kCycleMs);
-    rlimit saved{};
-    ::getrlimit(RLIMIT_NOFILE, &saved);
-    // Below the port's own descriptors every number taken, as when the limit
-    // is lowered on a running tool: a re-open would find none.
-    int lowest = 1024;
-    for (const QFileInfo &fd : QDir(u"/proc/self/fd"_s).entryInfoList(QDir::System | QDir::NoDotAndDotDot))
-        if (fd.symLinkTarget() == ba.devicePath())
-            lowest = std::min(lowest, fd.fileName().toInt());
-    rlimit starved = saved;
-    starved.rlim_cur = rlim_t(lowest);
-    QList<int> fillers;
-    for (int fd; (fd = ::fcntl(lowest, F_DUPFD_CLOEXEC, 0)) >= 0;) {
-        if (fd >= lowest) {
-            ::close(fd);
-            break;
-        }
-        fillers << fd;
-    }
-    ::setrlimit(RLIMIT_NOFILE, &starved);
+    std::optional<DescriptorsTaken> taken(std::in_place, ba.devicePath());
     const int ticksBefore = tool.ticks, openBefore = tool.openTicks;
     QByteArray echoed;
     QTimer reader;
@@ -249,9 +233,7 @@ void outOfFiles(const QString &folder)
     // From the start of the hold: nothing in flight is counted on one side only.
     const qint64 sent = tool.sent, logged = tool.logged;
     const int ticks = tool.ticks - ticksBefore, open = tool.openTicks - openBefore;
-    for (const int fd : std::as_const(fillers))
-        ::close(fd);
-    ::setrlimit(RLIMIT_NOFILE, &saved);
+    taken.reset();
     table(QStringLiteral("Out of file descriptors while holding a cooked line, 10 s at 960 bytes/s"),
           {QStringLiteral("sent"), QStringLiteral("logged"), QStringLiteral("echoed back"),
            QStringLiteral("ticks open"), QStringLiteral("target")},

@@ -5,6 +5,7 @@
 #include "form1.h"
 #include "linewriter.h"
 #include "naivelink.h"
+#include "numberedstream.h"
 #include "porthold.h"
 #include "portclaim.h"
 #include "pseudoterminal.h"
@@ -133,23 +134,10 @@ StreamResult streamThrough(Form1 &window, BenchDevice &device, int rate, int sec
     StreamResult r;
     r.sent = device.ba().streamed() - before;
     r.cycles = cycles;
-    const QStringList lines = window.text(Control::Text1).split(QStringLiteral("\r\n"), Qt::SkipEmptyParts);
-    r.logged = lines.size();
-    // Bytes are numbered modulo 256: a forward jump is a loss, anything else disorder.
-    qint64 expected = before;
-    for (const QString &line : lines) {
-        const int value = line.toInt();
-        const int ahead = (value - int(expected & 0xFF) + 256) % 256;
-        if (ahead == 0) {
-            ++expected;
-        } else if (ahead < 128) {
-            r.lost += ahead;
-            expected += ahead + 1;
-        } else {
-            ++r.disorder;
-        }
-    }
-    r.lost += std::max<qint64>(0, before + r.sent - expected);
+    const NumberedStream stream = NumberedStream::of(window.text(Control::Text1), before);
+    r.logged = stream.lines;
+    r.lost = stream.lost + std::max<qint64>(0, before + r.sent - stream.next);
+    r.disorder = stream.disorder;
     window.protocol().LeaveTestMode();
     window.protocol().ClearLog();
     return r;
@@ -477,26 +465,9 @@ void shift(const QString &folder, bool quick)
     QTest::qWait(400);
     const qint64 sent = device.ba().streamed();
 
-    // Lines and their numbering, read from the text without splitting it.
-    const QString log = window.text(Control::Text1);
-    qint64 lines = 0, lost = 0, disorder = 0, expected = 0;
-    for (qsizetype i = 0; i < log.size();) {
-        int value = 0;
-        for (; i < log.size() && log[i].isDigit(); ++i)
-            value = value * 10 + log[i].digitValue();
-        i += 2; // CR LF
-        ++lines;
-        const int ahead = (value - int(expected & 0xFF) + 256) % 256;
-        if (ahead == 0) {
-            ++expected;
-        } else if (ahead < 128) {
-            lost += ahead;
-            expected += ahead + 1;
-        } else {
-            ++disorder;
-        }
-    }
-    lost += std::max<qint64>(0, sent - expected);
+    const NumberedStream stream = NumberedStream::of(window.text(Control::Text1));
+    const qint64 lines = stream.lines, disorder = stream.disorder;
+    const qint64 lost = stream.lost + std::max<qint64>(0, sent - stream.next);
     const double rssEnd = statusMiB("VmRSS");
     double slowestLastMinute = 0;
     for (const auto &[at, ms] : std::as_const(polls))

@@ -1,3 +1,4 @@
+#include "descriptorstaken.h"
 #include "resident.h"
 #include "portselection.h"
 #include "pseudoterminal.h"
@@ -11,6 +12,7 @@
 #include <QTimer>
 
 #include <memory>
+#include <optional>
 #include <termios.h>
 #include <fcntl.h>
 #include <sys/resource.h>
@@ -455,26 +457,8 @@ void TestSerialLink::outOfDescriptorsKeepsItRaw()
     openOn(3);
 
     // Every descriptor number below the limit taken.
-    rlimit saved{};
-    QCOMPARE(::getrlimit(RLIMIT_NOFILE, &saved), 0);
-    // Below the port's own descriptors every number taken, as when the limit
-    // is lowered on a running tool: a re-open would find none.
-    int lowest = 1024;
-    for (const QFileInfo &fd : QDir(u"/proc/self/fd"_s).entryInfoList(QDir::System | QDir::NoDotAndDotDot))
-        if (fd.symLinkTarget() == m_pty->devicePath())
-            lowest = std::min(lowest, fd.fileName().toInt());
-    rlimit starved = saved;
-    starved.rlim_cur = rlim_t(lowest);
-    QList<int> fillers;
-    for (int fd; (fd = ::fcntl(lowest, F_DUPFD_CLOEXEC, 0)) >= 0;) {
-        if (fd >= lowest) {
-            ::close(fd);
-            break;
-        }
-        fillers << fd;
-    }
-    QCOMPARE(::setrlimit(RLIMIT_NOFILE, &starved), 0);
-
+    std::optional<DescriptorsTaken> taken(std::in_place, m_pty->devicePath());
+    QVERIFY(taken->lowered());
     QByteArray echoed;
     {
         Cycle cycle(*m_link, *m_pty, QByteArray::fromHex("0D7F030415611B"), 100);
@@ -485,9 +469,7 @@ void TestSerialLink::outOfDescriptorsKeepsItRaw()
         QCOMPARE(cycle.closedTicks, 0);
     }
     const PortStatus status = m_link->portStatus();
-    for (const int fd : std::as_const(fillers))
-        ::close(fd);
-    QCOMPARE(::setrlimit(RLIMIT_NOFILE, &saved), 0);
+    taken.reset();
     QCOMPARE(echoed.toHex(), QByteArray());
     QCOMPARE(status.state, PortState::Open);
     QVERIFY(status.outOfFiles);

@@ -16,6 +16,7 @@
 // Until the port first opens it says "status TEXT" whenever the tooltip's
 // reason changes. When the script is done it says "done" and ends.
 #include "form1.h"
+#include "numberedstream.h"
 #include "portstatustext.h"
 #include "seriallink.h"
 
@@ -54,20 +55,8 @@ QString streamVerdict(QString log)
 {
     if (log.startsWith(kEcho))
         log.remove(0, kEcho.size());
-    const QStringList lines = log.split(QStringLiteral("\r\n"), Qt::SkipEmptyParts);
-    qint64 expected = 0, lost = 0, disorder = 0;
-    for (const QString &line : lines) {
-        const int ahead = (line.toInt() - int(expected & 0xFF) + 256) % 256;
-        if (ahead == 0) {
-            ++expected;
-        } else if (ahead < 128) {
-            lost += ahead;
-            expected += ahead + 1;
-        } else {
-            ++disorder;
-        }
-    }
-    return QStringLiteral("logged %1 lost %2 disorder %3").arg(lines.size()).arg(lost).arg(disorder);
+    const NumberedStream stream = NumberedStream::of(log);
+    return QStringLiteral("logged %1 lost %2 disorder %3").arg(stream.lines).arg(stream.lost).arg(stream.disorder);
 }
 } // namespace
 
