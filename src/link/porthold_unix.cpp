@@ -101,12 +101,9 @@ PortStatus PortHold::State::prepare(const QString &wanted)
     if (::tcgetattr(probe, &found) != 0)
         return refuse(status(PortState::NotSerial));
     ours = found;
-    // Held with flock alone by picocom or tio: the line is theirs, untouched.
-    if (::flock(probe, LOCK_EX | LOCK_NB) != 0)
-        return refuse(status(PortState::InUse));
-    ::flock(probe, LOCK_UN);
     // /proc may not show every session, and its answer stands a while; the
-    // kernel's settles it before the line is touched or a byte is read.
+    // kernel's settles it before the line is touched or a byte is read, and
+    // stands for the scan's while the device is refused for other reasons.
     SessionTerminal::Answer answer = SessionTerminal::askKernel(probe);
     if (answer == SessionTerminal::Answer::Unknown)
         answer = terminal.scan(st.st_rdev, true);
@@ -115,6 +112,11 @@ PortStatus PortHold::State::prepare(const QString &wanted)
         return answer == SessionTerminal::Answer::Taken ? sessionTerminal()
                                                         : refuse(status(PortState::TerminalUnknown));
     }
+    terminal.nobodyHas(st.st_rdev);
+    // Held with flock alone by picocom or tio: the line is theirs, untouched.
+    if (::flock(probe, LOCK_EX | LOCK_NB) != 0)
+        return refuse(status(PortState::InUse));
+    ::flock(probe, LOCK_UN);
     ours = LineMode::raw(found);
     ::tcsetattr(probe, TCSANOW, &ours);
     ::fstat(probe, &node);

@@ -22,6 +22,13 @@ public:
     Answer scan(quint64 rdev, bool fresh = false);
     // The next scan looks afresh.
     void forget() { m_scannedDevice = 0; }
+    // The kernel has just said nobody has `rdev`: as good as a scan that found nobody.
+    void nobodyHas(quint64 rdev)
+    {
+        m_scannedDevice = rdev;
+        m_owner = 0;
+        m_lastScan.start();
+    }
 
 private:
     quint64 m_scannedDevice = 0;
