@@ -175,6 +175,8 @@ bool LockFiles::keep()
 
 void LockFiles::own(const QString &file)
 {
+    // One entry a name: one written again replaces the one removed by someone.
+    m_own.removeIf([&](const Own &lock) { return lock.file == file; });
     struct stat st = {};
     if (::lstat(native(file).constData(), &st) == 0)
         m_own << Own{file, quint64(st.st_dev), quint64(st.st_ino)};

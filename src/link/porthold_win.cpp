@@ -48,11 +48,9 @@ PortHold::~PortHold()
 PortStatus PortHold::prepare(const QString &device)
 {
     d->letGo();
-    d->device = device;
-    if (device.isEmpty()) {
-        d->device.clear();
+    if (device.isEmpty())
         return {device, PortState::NoDevice, 0, {}};
-    }
+    d->device = device;
     const std::wstring name = (kMutexPrefix + device.toUpper()).toStdWString();
     HANDLE mutex = ::CreateMutexW(nullptr, FALSE, name.c_str());
     const DWORD created = ::GetLastError();

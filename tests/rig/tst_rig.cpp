@@ -264,50 +264,28 @@ void TestRig::initTestCase()
     m_qemu.setProcessChannelMode(QProcess::ForwardedErrorChannel);
     // A suite killed at its time limit takes the guest with it.
     m_qemu.setChildProcessModifier([] { ::prctl(PR_SET_PDEATHSIG, SIGKILL); });
-    m_qemu.start(qemu,
-                 {
-                         u"-accel"_s,
-                         u"tcg"_s,
-                         u"-m"_s,
-                         windows() ? u"2048"_s : u"1024"_s,
-                         u"-nodefaults"_s,
-                         u"-display"_s,
-                         u"none"_s,
-                         u"-no-reboot"_s,
-                         u"-kernel"_s,
-                         cache + u"/vmlinuz"_s,
-                         u"-initrd"_s,
-                         cache + u"/initramfs.gz"_s,
-                         u"-append"_s,
-                         u"console=hvc0 quiet loglevel=3 panic=-1"_s,
-                         // The control shell, on a virtio console: never on a UART the tool might take.
-                         u"-device"_s,
-                         u"virtio-serial-pci"_s,
-                         u"-chardev"_s,
-                         u"socket,id=con,path=%1/console,server=on,wait=off"_s.arg(d),
-                         u"-device"_s,
-                         u"virtconsole,chardev=con"_s,
-                         u"-chardev"_s,
-                         u"socket,id=ba,path=%1/ttyS1,server=on,wait=off"_s.arg(d),
-                         u"-device"_s,
-                         u"isa-serial,index=1,chardev=ba"_s,
-                         u"-device"_s,
-                         u"qemu-xhci,id=usbhc"_s,
-                         u"-chardev"_s,
-                         u"socket,id=usbba,path=%1/usb,server=on,wait=off"_s.arg(d),
-                         u"-device"_s,
-                         u"usb-serial,id=usbser,bus=usbhc.0,chardev=usbba"_s,
-                         u"-qmp"_s,
-                         u"unix:%1/qmp,server=on,wait=off"_s.arg(d),
-                         u"-virtfs"_s,
-                         u"local,path=/,mount_tag=hostroot,security_model=none,readonly=on,multidevs=remap"_s,
-                         u"-trace"_s,
-                         u"enable=serial_write"_s,
-                         u"-trace"_s,
-                         u"enable=usb_serial_handle_control"_s,
-                         u"-D"_s,
-                         d + u"/trace.log"_s,
-                 });
+    // One option and its value a line.
+    // clang-format off
+    m_qemu.start(qemu, {
+        u"-accel"_s, u"tcg"_s, u"-m"_s, windows() ? u"2048"_s : u"1024"_s,
+        u"-nodefaults"_s, u"-display"_s, u"none"_s, u"-no-reboot"_s,
+        u"-kernel"_s, cache + u"/vmlinuz"_s, u"-initrd"_s, cache + u"/initramfs.gz"_s,
+        u"-append"_s, u"console=hvc0 quiet loglevel=3 panic=-1"_s,
+        // The control shell, on a virtio console: never on a UART the tool might take.
+        u"-device"_s, u"virtio-serial-pci"_s,
+        u"-chardev"_s, u"socket,id=con,path=%1/console,server=on,wait=off"_s.arg(d),
+        u"-device"_s, u"virtconsole,chardev=con"_s,
+        u"-chardev"_s, u"socket,id=ba,path=%1/ttyS1,server=on,wait=off"_s.arg(d),
+        u"-device"_s, u"isa-serial,index=1,chardev=ba"_s,
+        u"-device"_s, u"qemu-xhci,id=usbhc"_s,
+        u"-chardev"_s, u"socket,id=usbba,path=%1/usb,server=on,wait=off"_s.arg(d),
+        u"-device"_s, u"usb-serial,id=usbser,bus=usbhc.0,chardev=usbba"_s,
+        u"-qmp"_s, u"unix:%1/qmp,server=on,wait=off"_s.arg(d),
+        u"-virtfs"_s, u"local,path=/,mount_tag=hostroot,security_model=none,readonly=on,multidevs=remap"_s,
+        u"-trace"_s, u"enable=serial_write"_s, u"-trace"_s, u"enable=usb_serial_handle_control"_s,
+        u"-D"_s, d + u"/trace.log"_s,
+    });
+    // clang-format on
     if (!m_qemu.waitForStarted(10'000))
         QSKIP(qPrintable(u"QEMU can't run here: "_s + m_qemu.errorString()));
     // The adapter is attached only while its socket has a peer: stay connected throughout.
