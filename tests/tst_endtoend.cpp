@@ -20,6 +20,7 @@
 #include <csignal>
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/ioctl.h>
 #include <unistd.h>
 
 using namespace Qt::Literals::StringLiterals;
@@ -83,6 +84,7 @@ private Q_SLOTS:
     void simulatorRefuses();
     void simulatorKilledInTestModeThenRestarted();
     void strangersTerminalIsNeverOpened();
+    void hungUpLineIsHeldAgain();
     void signalEndsItWithoutATrace_data();
     void signalEndsItWithoutATrace();
 };
@@ -251,6 +253,20 @@ void TestEndToEnd::strangersTerminalIsNeverOpened()
     QVERIFY(stranger.read(0, 0).isEmpty());
 }
 
+void TestEndToEnd::hungUpLineIsHeldAgain()
+{
+    // A hang-up from another descriptor: the tool lets go, and the line (a
+    // new one from the simulator, where the old stays exclusive) is held again.
+    const quint32 before = m_window->link().devicesOpened();
+    const int other = ::open(QFile::encodeName(m_window->link().portStatus().device).constData(),
+                             O_RDWR | O_NOCTTY | O_NONBLOCK);
+    QVERIFY(other >= 0);
+    QCOMPARE(::ioctl(other, TIOCVHANGUP), 0);
+    ::close(other);
+    QTRY_VERIFY_WITH_TIMEOUT(m_window->link().PortOpen() && m_window->link().devicesOpened() > before, kRestartMs);
+    QVERIFY(reportShown());
+}
+
 void TestEndToEnd::signalEndsItWithoutATrace_data()
 {
     QTest::addColumn<int>("signal");
@@ -262,9 +278,10 @@ void TestEndToEnd::signalEndsItWithoutATrace_data()
 void TestEndToEnd::signalEndsItWithoutATrace()
 {
     QFETCH(int, signal);
-    // The tool itself, on a device that something else keeps open meanwhile.
+    // The tool itself, on a device that nobody else has open.
     QTemporaryDir home;
     Pty device;
+    device.closeDeviceSide();
     QVERIFY(device.linkAs(home.filePath(u"calvarin/ports"_s), 1));
     QProcess tool;
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();

@@ -1,3 +1,5 @@
+#include "descriptorstaken.h"
+#include "deviceusers.h"
 #include "lockfiles.h"
 #include "porthold.h"
 #include "pseudoterminal.h"
@@ -12,6 +14,8 @@
 #include <optional>
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/inotify.h>
+#include <sys/ioctl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -39,17 +43,29 @@ qint64 livePidOfWidth(int digits)
     return 0;
 }
 
-// A child that runs this very program until it is killed.
+// A child that runs this very program until it is killed; it has every
+// descriptor we had, and with `flocked` an flock on a device of its own.
 class Twin
 {
 public:
-    Twin()
-        : m_pid(::fork())
+    explicit Twin(const QString &flocked = {})
     {
+        int ready[2];
+        if (::pipe(ready) != 0)
+            return;
+        m_pid = ::fork();
         if (m_pid == 0) {
-            for (;;)
-                ::pause();
+            const int fd = ::open(QFile::encodeName(flocked).constData(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+            const char ok = flocked.isEmpty() || (fd >= 0 && ::flock(fd, LOCK_EX) == 0) ? 'y' : 'n';
+            if (::write(ready[1], &ok, 1) == 1)
+                for (;;)
+                    ::pause();
+            ::_exit(1);
         }
+        char ok = 'n';
+        m_ready = m_pid > 0 && ::read(ready[0], &ok, 1) == 1 && ok == 'y';
+        ::close(ready[0]);
+        ::close(ready[1]);
     }
     ~Twin()
     {
@@ -57,9 +73,34 @@ public:
         ::waitpid(m_pid, nullptr, 0);
     }
     qint64 pid() const { return m_pid; }
+    bool ready() const { return m_ready; }
 
 private:
-    pid_t m_pid;
+    pid_t m_pid = -1;
+    bool m_ready = false;
+};
+
+// Counts the opens of a device node, whoever makes them.
+class OpenWatch
+{
+public:
+    explicit OpenWatch(const QString &path)
+        : m_fd(::inotify_init1(IN_NONBLOCK | IN_CLOEXEC))
+    {
+        ::inotify_add_watch(m_fd, QFile::encodeName(path).constData(), IN_OPEN);
+    }
+    ~OpenWatch() { ::close(m_fd); }
+    int opens()
+    {
+        alignas(inotify_event) char events[4096];
+        for (ssize_t n; (n = ::read(m_fd, events, sizeof events)) > 0;)
+            m_opens += int(n / qsizetype(sizeof(inotify_event))); // no names on a file's own watch
+        return m_opens;
+    }
+
+private:
+    int m_fd;
+    int m_opens = 0;
 };
 
 // A binary PID whose bytes read as a short ASCII lock ("90\0\0") is ambiguous.
@@ -143,6 +184,9 @@ private Q_SLOTS:
     void lockFiles_data();
     void lockFiles();
     void heldUntilLetGo();
+    void lineStaysOurs_data();
+    void lineStaysOurs();
+    void terminalCheckWithChildrenReapedUnseen();
     void refusedDevicesAreNotHeld_data();
     void refusedDevicesAreNotHeld();
     void asAnotherUser_data();
@@ -156,8 +200,10 @@ void TestPortHold::lockFiles_data()
     QTest::addColumn<QString>("owner");
     QTest::addColumn<PortState>("state");
     QTest::addColumn<bool>("untouched");
-    const auto row = [](const char *name, const QByteArray &content, const char *owner, PortState state) {
-        QTest::newRow(name) << content << QString::fromLatin1(owner) << state << (state != PortState::Open);
+    QTest::addColumn<int>("folder"); // of the two the hold reads
+    const auto row = [](const char *name, const QByteArray &content, const char *owner, PortState state,
+                        int folder = 0) {
+        QTest::newRow(name) << content << QString::fromLatin1(owner) << state << (state != PortState::Open) << folder;
     };
     const QByteArray program = LockFiles::programName();
     for (const auto &[format, content] :
@@ -177,6 +223,9 @@ void TestPortHold::lockFiles_data()
     row("a FIFO", "fifo", "", PortState::LockUnreadable);
     row("a directory", "directory", "", PortState::LockUnreadable);
     row("a symlink to a dead PID's lock", "symlink", "dead", PortState::LockUnreadable);
+    row("a FIFO, second folder", "fifo", "", PortState::LockUnreadable, 1);
+    row("a directory, second folder", "directory", "", PortState::LockUnreadable, 1);
+    row("a symlink, second folder", "symlink", "dead", PortState::LockUnreadable, 1);
     // The tool's own leftovers after a SIGKILL.
     row("this program, PID now runs another", "%10PID%\n" + program + '\n', "parent", PortState::Open);
     row("this program, PID runs it", "%10PID%\n" + program + '\n', "twin", PortState::InUse);
@@ -189,7 +238,8 @@ void TestPortHold::lockFiles()
     QFETCH(QString, owner);
     QFETCH(PortState, state);
     QFETCH(bool, untouched);
-    QTemporaryDir locks;
+    QFETCH(int, folder);
+    QTemporaryDir locks, second;
     Pty pty;
     std::optional<Twin> twin;
     const bool binary = content == "%BINPID%";
@@ -208,7 +258,7 @@ void TestPortHold::lockFiles()
     else if (owner.startsWith(u"live, "_s) && !(pid = livePidOfWidth(owner.mid(6, 1).toInt())))
         QSKIP("no live process with a PID that short here");
 
-    const QString file = QDir(locks.path()).filePath(lockName(pty));
+    const QString file = QDir(folder ? second.path() : locks.path()).filePath(lockName(pty));
     const QByteArray path = QFile::encodeName(file);
     if (content == "fifo") {
         QCOMPARE(::mkfifo(path.constData(), 0666), 0);
@@ -233,7 +283,7 @@ void TestPortHold::lockFiles()
     struct stat before = {};
     QCOMPARE(::lstat(path.constData(), &before), 0);
 
-    Port port({locks.path()});
+    Port port({locks.path(), second.path()});
     QElapsedTimer clock;
     clock.start();
     const PortStatus status = port.open(pty.devicePath());
@@ -278,6 +328,9 @@ void TestPortHold::heldUntilLetGo()
     // Under every name others use for it, from the start.
     QCOMPARE(owners(), us);
     QCOMPARE(second.open(pty.devicePath()).state, PortState::InUse);
+    const int shared = ::open(QFile::encodeName(pty.devicePath()).constData(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+    QVERIFY(shared >= 0 && ::flock(shared, LOCK_SH | LOCK_NB) != 0);
+    ::close(shared);
 
     // Someone removes one and writes another's under the other name: the
     // hold keeps the device, puts its own back where none stands, and leaves
@@ -288,9 +341,9 @@ void TestPortHold::heldUntilLetGo()
     QVERIFY(replaced.open(QIODevice::WriteOnly));
     replaced.write(theirs);
     replaced.close();
-    QTest::qWait(1100); // the next look is due
-    QCOMPARE(first.hold.check().state, PortState::Open);
-    QCOMPARE(owners(), (QList<qint64>{::getpid(), ::getppid()}));
+    QTRY_VERIFY_WITH_TIMEOUT(first.hold.check().state == PortState::Open
+                                     && owners() == (QList<qint64>{::getpid(), ::getppid()}),
+                             3 * PortHold::kLookEveryMs);
 
     // Another program's VMIN and VTIME, set during the hold, survive the let-go.
     termios set{};
@@ -330,6 +383,9 @@ void TestPortHold::refusedDevicesAreNotHeld_data()
     QTest::addRow("a session's controlling terminal") << u"terminal"_s << PortState::SessionTerminal;
     QTest::addRow("no permission") << u"forbidden"_s << PortState::NoPermission;
     QTest::addRow("a live lock") << u"locked"_s << PortState::InUse;
+    QTest::addRow("an flock alone") << u"flock"_s << PortState::InUse;
+    QTest::addRow("a reader that opened it first") << u"reader"_s << PortState::InUse;
+    QTest::addRow("a lock, no descriptor to read it") << u"starved"_s << PortState::TooManyFiles;
 }
 
 void TestPortHold::refusedDevicesAreNotHeld()
@@ -351,23 +407,96 @@ void TestPortHold::refusedDevicesAreNotHeld()
         if (::geteuid() == 0)
             QSKIP("root opens any device");
         QCOMPARE(::chmod(QFile::encodeName(device).constData(), 0), 0);
-    } else if (kind == u"locked"_s) {
+    } else if (kind == u"locked"_s || kind == u"starved"_s) {
         QFile lock(QDir(scratch.path()).filePath(lockName(pty)));
         QVERIFY(lock.open(QIODevice::WriteOnly));
         lock.write(QByteArray::number(::getppid()) + '\n');
     }
+    // The reader has our descriptor on the device; the other holds its own.
+    std::optional<Twin> other;
+    if (kind == u"flock"_s || kind == u"reader"_s)
+        QVERIFY(other.emplace(kind == u"flock"_s ? device : QString()).ready());
+    const unsigned modes = pty.localModes();
     const int descriptors = descriptorsOn(device);
+    OpenWatch watch(device);
     Port port({scratch.path()});
     for (int tick = 0; tick < 3; ++tick) {
+        std::optional<DescriptorsTaken> starved;
+        if (kind == u"starved"_s)
+            QVERIFY(starved.emplace(device).lowered());
         const PortStatus status = port.open(device);
+        starved.reset();
         QCOMPARE(status.state, state);
         QCOMPARE(status.device, device);
+        QCOMPARE(status.pid, other ? other->pid() : status.pid);
         QVERIFY(!port.hold.holds(device));
         QCOMPARE(descriptorsOn(device), descriptors);
     }
+    // Never opened, so no modem line raised and nothing of the line touched.
+    QCOMPARE(watch.opens(), 0);
+    QCOMPARE(pty.localModes(), modes);
+    other.reset();
     if (kind != u"missing"_s && kind != u"file"_s)
         QVERIFY(nobodyHolds(device));
-    QCOMPARE(QDir(scratch.path()).entryList({u"LCK*"_s}).size(), kind == u"locked"_s ? 1 : 0);
+    QCOMPARE(QDir(scratch.path()).entryList({u"LCK*"_s}).size(), kind == u"locked"_s || kind == u"starved"_s ? 1 : 0);
+    // What refused that device says nothing of the next.
+    Pty free;
+    QCOMPARE(port.open(free.devicePath()).state, PortState::Open);
+}
+
+void TestPortHold::lineStaysOurs_data()
+{
+    QTest::addColumn<bool>("held");
+    QTest::addRow("changed between the open and take") << false;
+    QTest::addRow("changed while held") << true;
+}
+
+void TestPortHold::lineStaysOurs()
+{
+    // Another program (root, say) sets echo, line editing and 1200 baud, and
+    // clears exclusive mode: the BA's line is back at the next check.
+    QFETCH(bool, held);
+    QTemporaryDir locks;
+    Pty pty(Pty::Line::Cooked);
+    const QByteArray device = QFile::encodeName(pty.devicePath());
+    Port port({locks.path()});
+    QCOMPARE(port.hold.prepare(pty.devicePath()).state, PortState::Open);
+    QCOMPARE(pty.localModes() & (ECHO | ICANON), 0u); // raw before the port opens
+    port.fd = ::open(device.constData(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+    const int other = ::open(device.constData(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+    QVERIFY(port.fd >= 0 && other >= 0);
+    const auto meddle = [&] {
+        termios line{};
+        ::tcgetattr(other, &line);
+        line.c_lflag |= ECHO | ICANON;
+        ::cfsetspeed(&line, B1200);
+        return ::tcsetattr(other, TCSANOW, &line) == 0 && ::ioctl(other, TIOCNXCL) == 0;
+    };
+    QVERIFY(held || meddle());
+    QCOMPARE(port.hold.take(port.fd).state, PortState::Open);
+    QVERIFY(!held || meddle());
+    QCOMPARE(port.hold.check().state, PortState::Open);
+    termios line{};
+    int exclusive = 0;
+    QVERIFY(::tcgetattr(other, &line) == 0 && ::ioctl(other, TIOCGEXCL, &exclusive) == 0);
+    QCOMPARE(line.c_lflag & (ECHO | ICANON), 0u);
+    QCOMPARE(::cfgetospeed(&line), speed_t(B9600));
+    QCOMPARE(exclusive, 1);
+    ::close(other);
+}
+
+void TestPortHold::terminalCheckWithChildrenReapedUnseen()
+{
+    // SIGCHLD ignored, as it may be inherited: the kernel reaps the check's
+    // child, and no status of it can be had.
+    Pty pty;
+    const int fd = ::open(QFile::encodeName(pty.devicePath()).constData(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+    const auto previous = ::signal(SIGCHLD, SIG_IGN);
+    const DeviceUsers::Use ignored = DeviceUsers::askKernel(fd);
+    ::signal(SIGCHLD, previous);
+    QCOMPARE(ignored, DeviceUsers::Use::Unknown);
+    QCOMPARE(DeviceUsers::askKernel(fd), DeviceUsers::Use::None);
+    ::close(fd);
 }
 
 void TestPortHold::asAnotherUser_data()
@@ -383,6 +512,9 @@ void TestPortHold::asAnotherUser_data()
     // Root's lock in the sticky lock folder, which we may not remove.
     QTest::addRow("another user's stale lock") << u"dead"_s << 0666 << PortState::StaleLock << QString();
     QTest::addRow("no permission") << u"none"_s << 0600 << PortState::NoPermission << QString();
+    // No child for the check and no descriptor for /proc before the open: not "free".
+    QTest::addRow("not held, check can't run nor /proc be read")
+            << u"none"_s << 0666 << PortState::TerminalUnknown << u"before"_s;
     // Let go within 2 s all the same: /proc shows the session that took it.
     QTest::addRow("held, check can't run, a session takes it") << u"none"_s << 0666 << PortState::LetGo << u"nproc"_s;
     QTest::addRow("held, check can't run nor /proc be read")
@@ -421,16 +553,20 @@ void TestPortHold::asAnotherUser()
         if (::setgid(kNobody) != 0 || ::setuid(kNobody) != 0)
             ::_exit(100);
         const int inherited = descriptorsOn(pty.devicePath());
+        const auto starve = [](int resource, rlim_t to = 0) {
+            rlimit limit{};
+            return ::getrlimit(resource, &limit) == 0 && (limit.rlim_cur = to, ::setrlimit(resource, &limit) == 0);
+        };
         Port port({locks.path()});
+        const int spare = ::dup(0); // the one descriptor left for the open
+        ::close(spare);
+        if (starved == u"before"_s && (!starve(RLIMIT_NPROC) || !starve(RLIMIT_NOFILE, rlim_t(spare + 1))))
+            ::_exit(102);
         PortStatus status = port.open(pty.devicePath());
-        if (starved.isEmpty()) {
+        if (starved.isEmpty() || starved == u"before"_s) {
             const bool kept = port.hold.holds(pty.devicePath()) || descriptorsOn(pty.devicePath()) != inherited;
             ::_exit(kept ? 101 : int(status.state));
         }
-        const auto starve = [](int resource) {
-            rlimit limit{};
-            return ::getrlimit(resource, &limit) == 0 && (limit.rlim_cur = 0, ::setrlimit(resource, &limit) == 0);
-        };
         if (status.state != PortState::Open || !starve(RLIMIT_NPROC)
             || (starved == u"nofile"_s && !starve(RLIMIT_NOFILE)))
             ::_exit(102);
@@ -448,7 +584,7 @@ void TestPortHold::asAnotherUser()
     }
     ::close(held[1]);
     ::close(go[0]);
-    if (!starved.isEmpty()) {
+    if (!starved.isEmpty() && starved != u"before"_s) {
         char c = 0;
         if (::read(held[0], &c, 1) != 1) {
             int early = 0;

@@ -120,8 +120,15 @@ void TestSerialWindow::portBoxMovesTheLink()
                  u"\"%1\" is not a port number 1-255; still on port 5 (%2: open)"_s.arg(text, fifth.devicePath()));
     }
 
+    // Half a report from one device is never completed by the next one's bytes.
+    QVERIFY(fifth.write(sampleReport().left(11)));
+    QTRY_COMPARE(caption(window, "Label14"), u"12"_s);
     box->setText(u"2"_s);
     QTRY_COMPARE(window.link().CommPort(), qint16(2));
+    QVERIFY(second.write(sampleReport().mid(1)));
+    QSignalSpy poll(window.findChild<QTimer *>(u"Timer1"_s), &QTimer::timeout);
+    QTRY_VERIFY(poll.size() >= 3);
+    QCOMPARE(caption(window, "Label14"), u"12"_s);
     QVERIFY(second.write(sampleReport()));
     QTRY_COMPARE(caption(window, "Label14"), u"1234"_s);
 
@@ -187,6 +194,8 @@ void TestSerialWindow::statusText_data()
     row("in use, no PID", PortState::InUse, 0, "/dev/ttyS2: in use by another program");
     row("no permission", PortState::NoPermission, 0, "/dev/ttyS2: no permission (is the user in the dialout group?)");
     row("not a serial port", PortState::NotSerial, 0, "/dev/ttyS2: not a serial port");
+    row("hung up", PortState::HungUp, 0,
+        "/dev/ttyS2: hung up; the system keeps it locked to the tool's earlier open until its other end lets go");
 }
 
 void TestSerialWindow::statusText()
@@ -209,8 +218,14 @@ void TestSerialWindow::deviceVanishesMidReportAndReturns()
     QVERIFY(f.portOpen(false));
     QCOMPARE(f.caption("Label20"), u"Please Reset BA"_s);
 
+    // The new device's first bytes finish nothing; its own report does.
     f.replug();
     QVERIFY(f.portOpen());
+    QVERIFY(f.ba->write(sampleReport().mid(11) + sampleReport().mid(1, 10)));
+    QSignalSpy poll(f.window.findChild<QTimer *>(u"Timer1"_s), &QTimer::timeout);
+    QTRY_VERIFY(poll.size() >= 3);
+    QCOMPARE(f.caption("Label14"), u"12"_s);
+    QCOMPARE(f.caption("Label20"), u"Please Reset BA"_s);
     QVERIFY(f.ba->write(sampleReport()));
     QTRY_COMPARE(f.caption("Label20"), u"BA Reset Finish"_s);
     QCOMPARE(f.caption("Label14"), u"1234"_s);

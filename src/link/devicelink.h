@@ -37,4 +37,7 @@ public:
 
     // What the last open found; for the technician, never for the protocol.
     virtual PortStatus portStatus() const { return {}; }
+    // Counts the opens of a device for real. A new count means that the bytes
+    // from now on may come from another device than those before.
+    virtual quint32 devicesOpened() const { return 0; }
 };

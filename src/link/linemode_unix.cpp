@@ -28,3 +28,12 @@ bool LineMode::same(const termios &a, const termios &b)
             && a.c_line == b.c_line && std::equal(a.c_cc, a.c_cc + NCCS, b.c_cc)
             && ::cfgetispeed(&a) == ::cfgetispeed(&b) && ::cfgetospeed(&a) == ::cfgetospeed(&b);
 }
+
+bool LineMode::keeps(const termios &line, const termios &meant)
+{
+    constexpr tcflag_t kFraming = CSIZE | CSTOPB | PARENB | PARODD | CRTSCTS | CLOCAL | CREAD;
+    return line.c_iflag == meant.c_iflag && line.c_oflag == meant.c_oflag && line.c_lflag == meant.c_lflag
+            && (line.c_cflag & kFraming) == (meant.c_cflag & kFraming) && line.c_cc[VMIN] == meant.c_cc[VMIN]
+            && line.c_cc[VTIME] == meant.c_cc[VTIME] && ::cfgetispeed(&line) == ::cfgetispeed(&meant)
+            && ::cfgetospeed(&line) == ::cfgetospeed(&meant);
+}

@@ -42,8 +42,10 @@ int createLock(const QString &file)
         return errno;
     const QByteArray line = QByteArray::number(qint64(::getpid())).rightJustified(10, ' ') + '\n'
             + LockFiles::programName() + '\n';
-    const bool written = ::write(fd, line.constData(), size_t(line.size())) == line.size();
-    const int error = written ? 0 : errno;
+    const ssize_t n = ::write(fd, line.constData(), size_t(line.size()));
+    // A short write leaves errno as it was: no lock stands all the same.
+    const bool written = n == line.size();
+    const int error = written ? 0 : n < 0 ? errno : EIO;
     ::close(fd);
     if (!written)
         ::unlink(path.constData());

@@ -34,9 +34,12 @@ public:
     // Anything but Open: let it go.
     PortStatus take(qintptr handle);
     // While held, at each tick: the same device node, in good health, its
-    // line still as we set it, and now and then no session's terminal.
-    // Anything but Open: let it go.
+    // line, exclusive mode and modem lines still as we set them, and now and
+    // then no session's terminal. Anything but Open: let it go.
     PortStatus check();
+    // While held, between ticks: the line set back to ours if someone changed
+    // it, so that at most one poll's bytes are echoed. Anything but Open: let it go.
+    PortStatus guardLine();
     // Lets go of what is held or prepared; `closePort` closes the serial
     // port. The line goes back as it was found, unless someone has set it
     // since, and the locks go.
@@ -46,6 +49,13 @@ public:
     QString device() const;
 
     static QStringList systemLockFolders();
+
+    // How often check() looks for a session that took the device and for its
+    // lock files still standing, at the first tick once this has passed.
+    static constexpr int kLookEveryMs = 1000;
+    // A held device whose terminal state can't be told is let go at the first
+    // look once this has passed.
+    static constexpr int kUnknownLetGoMs = 1500;
 
 private:
     struct State; // per system

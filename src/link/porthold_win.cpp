@@ -86,6 +86,12 @@ PortStatus PortHold::check()
     return d->status(answers ? PortState::Open : PortState::NoDevice);
 }
 
+PortStatus PortHold::guardLine()
+{
+    // The line is the port's own; nobody else can change it while it is open.
+    return d->status(d->port ? PortState::Open : PortState::NoDevice);
+}
+
 void PortHold::letGo(const std::function<void()> &closePort)
 {
     d->letGo(closePort);

@@ -13,6 +13,8 @@ std::optional<qint16> PortNumberFromText(const QString &text);
 // box. Every failure is ignored; the next step runs regardless and the next
 // tick tries again.
 void ReopenLink(DeviceLink &link, const QString &portBoxText);
+// Timer2's interval, milliseconds.
+inline constexpr int kReopenEveryMs = 500;
 
 // Port box key filter, on Windows-style virtual-key codes. Returns the box's
 // new read-only state, or nothing when the key leaves it as it is.

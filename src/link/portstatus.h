@@ -15,6 +15,7 @@ enum class PortState {
     SessionTerminal, // some session's controlling terminal: a shell, a login console
     LetGo,           // was held until it became some session's controlling terminal
     TerminalUnknown, // was held, but whether a session has it as its terminal could not be told
+    HungUp,          // hung up while held, and the kernel keeps it exclusive to that dead open
     TooManyFiles,    // this process has no file descriptor to spare
     InUseByCopy,     // another copy of this tool has it (Windows)
     Failed,          // the system refused it for another reason; `error` says which

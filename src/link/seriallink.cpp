@@ -40,6 +40,16 @@ SerialLink::SerialLink(const QString &portFolder, const QStringList &lockFolders
         else
             (void)m_serial.peek(1);
     });
+    // A changed line echoes every byte the BA sends until it is set back.
+    m_lineGuard.setInterval(kLineGuardMs);
+    connect(&m_lineGuard, &QTimer::timeout, this, [this] {
+        if (!m_serial.isOpen())
+            return;
+        if (const PortStatus line = m_hold.guardLine(); line.state != PortState::Open) {
+            closeDevice(true);
+            m_status = line;
+        }
+    });
 }
 
 SerialLink::~SerialLink()
@@ -132,6 +142,8 @@ bool SerialLink::openDevice(const QString &path)
     m_serial.setRequestToSend(LineSettings::kRtsWhileOpen);
     if (SerialQuirks::readKickMs() > 0)
         m_readKick.start();
+    m_lineGuard.start();
+    ++m_devicesOpened;
     m_open = true;
     m_event = InBufferCount() > 0 ? CommEvents::kReceive : CommEvents::kNone;
     return true;
@@ -143,6 +155,7 @@ void SerialLink::closeDevice(bool keep)
     if (!m_serial.isOpen())
         return;
     m_readKick.stop();
+    m_lineGuard.stop();
     if (m_serial.bytesToWrite() > 0)
         m_serial.waitForBytesWritten(kWriteTimeoutMs);
     SerialQuirks::settleBeforeClose(m_serial);

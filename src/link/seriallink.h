@@ -35,6 +35,10 @@ public:
     qint16 InBufferCount() const override;
     qint16 CommEvent() const override;
     PortStatus portStatus() const override { return m_status; }
+    quint32 devicesOpened() const override { return m_devicesOpened; }
+
+    // How often the line is checked between ticks, and set back when someone changed it.
+    static constexpr int kLineGuardMs = 100;
 
     // The device that port number `port` opens.
     QString devicePath(qint16 port) const;
@@ -61,6 +65,8 @@ private:
     qint16 m_event = CommEvents::kNone;
     PortStatus m_status;
     QTimer m_readKick;
+    QTimer m_lineGuard;
+    quint32 m_devicesOpened = 0;
     bool m_opening = false;
     int m_openError = 0; // the system's number behind a failing open
 };

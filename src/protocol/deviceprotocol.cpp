@@ -76,6 +76,11 @@ void DeviceProtocol::Timer1Tick()
 
 void DeviceProtocol::PollReceive()
 {
+    // Half a report from one device is never completed by another's bytes.
+    if (const quint32 opened = m_link.devicesOpened(); opened != m_devicesOpened) {
+        m_devicesOpened = opened;
+        m_state.FieldIndex = ReportPosition::kParked;
+    }
     const qint16 event = m_link.CommEvent();
     const qint16 waiting = m_link.InBufferCount();
     if (event != CommEvents::kReceive || waiting <= 0)

@@ -67,4 +67,5 @@ private:
     DeviceDisplay &m_display;
     DeviceLink &m_link;
     DeviceState m_state;
+    quint32 m_devicesOpened = 0; // as the link last counted them
 };

@@ -47,6 +47,10 @@ QString PortStatusText(const PortStatus &status)
     case PortState::TerminalUnknown:
         state = QStringLiteral("let go: can't tell whether some session has it as its terminal");
         break;
+    case PortState::HungUp:
+        state = QStringLiteral("hung up; the system keeps it locked to the tool's earlier open until its other "
+                               "end lets go");
+        break;
     case PortState::TooManyFiles: state = QStringLiteral("too many open files"); break;
     case PortState::InUseByCopy: state = QStringLiteral("in use by another copy of this tool"); break;
     case PortState::Failed: state = QStringLiteral("can't open: %1").arg(qt_error_string(status.error)); break;

@@ -110,6 +110,13 @@ bool Pty::becomeSessionTerminal()
     return answered && ok == 'y';
 }
 
+void Pty::closeDeviceSide()
+{
+    if (m_device >= 0)
+        ::close(m_device);
+    m_device = -1;
+}
+
 void Pty::vanish()
 {
     if (m_sessionLeader > 0) {

@@ -30,6 +30,9 @@ public:
     bool write(const QByteArray &bytes);
     // Whatever the tool has written so far, waiting up to timeoutMs for `atLeast` bytes.
     QByteArray read(int atLeast = 0, int timeoutMs = 2000);
+    // Only the tool has the device side open from now on, as a BA on a real
+    // line; another process holding it would keep the tool out.
+    void closeDeviceSide();
     // The device goes away: both handles close, the tool's reads fail.
     void vanish();
     // Makes the device the controlling terminal of a child in a session of its

@@ -16,6 +16,12 @@ void LineWriter::send(const QByteArray &bytes)
     flush();
 }
 
+void LineWriter::setPaused(bool paused)
+{
+    m_paused = paused;
+    flush();
+}
+
 void LineWriter::flush()
 {
     while (!m_unsent.isEmpty()) {
@@ -24,5 +30,5 @@ void LineWriter::flush()
             break;
         m_unsent.remove(0, n);
     }
-    m_writable.setEnabled(!m_unsent.isEmpty());
+    m_writable.setEnabled(!m_unsent.isEmpty() && !m_paused);
 }

@@ -12,6 +12,9 @@ public:
     explicit LineWriter(int fd);
 
     void send(const QByteArray &bytes);
+    // While nobody has the tool's side open, the descriptor reports a hang-up
+    // and never becomes writable: bytes wait without being waited on.
+    void setPaused(bool paused);
     bool idle() const { return m_unsent.isEmpty(); }
     qint64 backlog() const { return m_unsent.size(); }
 
@@ -20,5 +23,6 @@ private:
 
     int m_fd;
     QByteArray m_unsent;
+    bool m_paused = false;
     QSocketNotifier m_writable;
 };

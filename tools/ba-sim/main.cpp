@@ -12,12 +12,17 @@
 #include <QTimer>
 
 #include <limits>
+#include <memory>
 #include <cstdio>
 #include <fcntl.h>
+#include <poll.h>
 #include <termios.h>
 #include <unistd.h>
 
 namespace {
+
+// How often a line whose tool side is closed is looked at.
+constexpr int kFarEndLookMs = 100;
 
 void say(const QString &line)
 {
@@ -139,18 +144,49 @@ int main(int argc, char *argv[])
     BaSimulator ba(identity, pace);
     QObject::connect(&ba, &BaSimulator::said, &say);
 
-    // The tool's side may be closed for a moment; the writer keeps what it can't take yet.
-    LineWriter line(claim->controlFd());
-    QObject::connect(&ba, &BaSimulator::transmit, &app, [&](const QByteArray &bytes) { line.send(bytes); });
-    ba.setBacklog([&line] { return line.backlog(); });
-
-    QSocketNotifier readable(claim->controlFd(), QSocketNotifier::Read);
-    QObject::connect(&readable, &QSocketNotifier::activated, &app, [&] {
-        char buffer[512];
-        const ssize_t n = ::read(claim->controlFd(), buffer, sizeof buffer);
-        if (n > 0)
-            ba.receive(QByteArray(buffer, n));
+    // The line as the tool's side sees it; made anew when a hang-up left the
+    // old one exclusive to an open that is gone.
+    std::unique_ptr<LineWriter> line;
+    std::unique_ptr<QSocketNotifier> readable;
+    QTimer farEnd; // while nobody has the tool's side open
+    farEnd.setInterval(kFarEndLookMs);
+    const auto attach = [&] {
+        line = std::make_unique<LineWriter>(claim->controlFd());
+        readable = std::make_unique<QSocketNotifier>(claim->controlFd(), QSocketNotifier::Read);
+        QObject::connect(readable.get(), &QSocketNotifier::activated, &app, [&] {
+            char buffer[512];
+            const ssize_t n = ::read(claim->controlFd(), buffer, sizeof buffer);
+            if (n > 0) {
+                ba.receive(QByteArray(buffer, n));
+            } else if (n == 0 || errno != EAGAIN) {
+                // The tool's side closed: a silent line, looked at now and then.
+                readable->setEnabled(false);
+                line->setPaused(true);
+                farEnd.start();
+            }
+        });
+    };
+    attach();
+    QObject::connect(&farEnd, &QTimer::timeout, &app, [&] {
+        pollfd hup{claim->controlFd(), POLLIN, 0};
+        if (::poll(&hup, 1, 0) >= 0 && !(hup.revents & POLLHUP)) {
+            farEnd.stop();
+            readable->setEnabled(true);
+            line->setPaused(false);
+            return;
+        }
+        if (!claim->lockedOut())
+            return;
+        QString why;
+        if (!claim->renew(&why))
+            refuse(why);
+        say(QStringLiteral("the line hung up; port %1 is now %2").arg(port).arg(claim->devicePath()));
+        attach();
+        line->setPaused(true);
+        readable->setEnabled(false);
     });
+    QObject::connect(&ba, &BaSimulator::transmit, &app, [&](const QByteArray &bytes) { line->send(bytes); });
+    ba.setBacklog([&line] { return line->backlog(); });
 
     RawKeys keys;
     QSocketNotifier typed(STDIN_FILENO, QSocketNotifier::Read);

@@ -11,6 +11,7 @@
 #include <fcntl.h>
 #include <pty.h>
 #include <sys/file.h>
+#include <sys/ioctl.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -29,17 +30,8 @@ std::optional<PortClaim> PortClaim::claim(const QString &folder, int port, QStri
     }
 
     PortClaim claim;
-    char name[256] = {};
-    if (::openpty(&claim.m_master, &claim.m_deviceFd, name, nullptr, nullptr) != 0) {
-        *error = QStringLiteral("cannot open a pseudo-terminal: %1").arg(QString::fromLocal8Bit(::strerror(errno)));
+    if (!claim.openLine(error))
         return std::nullopt;
-    }
-    termios raw{};
-    ::tcgetattr(claim.m_deviceFd, &raw);
-    ::cfmakeraw(&raw);
-    ::tcsetattr(claim.m_deviceFd, TCSANOW, &raw);
-    ::fcntl(claim.m_master, F_SETFL, ::fcntl(claim.m_master, F_GETFL) | O_NONBLOCK);
-    claim.m_device = QString::fromLocal8Bit(name);
 
     const QString link = QDir(folder).filePath(PortLinkName(port));
     const QString notOurs = QStringLiteral("%1 already exists and is not ours; not replacing it").arg(link);
@@ -73,9 +65,57 @@ std::optional<PortClaim> PortClaim::claim(const QString &folder, int port, QStri
     return claim;
 }
 
+bool PortClaim::openLine(QString *error)
+{
+    int device = -1;
+    char name[256] = {};
+    if (::openpty(&m_master, &device, name, nullptr, nullptr) != 0) {
+        *error = QStringLiteral("cannot open a pseudo-terminal: %1").arg(QString::fromLocal8Bit(::strerror(errno)));
+        return false;
+    }
+    // The line stays raw while nobody has it open: the master keeps the terminal alive.
+    termios raw{};
+    ::tcgetattr(device, &raw);
+    ::cfmakeraw(&raw);
+    ::tcsetattr(device, TCSANOW, &raw);
+    ::close(device);
+    ::fcntl(m_master, F_SETFL, ::fcntl(m_master, F_GETFL) | O_NONBLOCK);
+    m_device = QString::fromLocal8Bit(name);
+    return true;
+}
+
+bool PortClaim::lockedOut() const
+{
+    const int fd = ::open(QFile::encodeName(m_device).constData(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0)
+        return errno == EBUSY;
+    int exclusive = 0;
+    const bool locked = ::ioctl(fd, TIOCGEXCL, &exclusive) == 0 && exclusive != 0;
+    ::close(fd);
+    return locked;
+}
+
+bool PortClaim::renew(QString *error)
+{
+    const int old = m_master;
+    if (!openLine(error)) {
+        m_master = old;
+        return false;
+    }
+    ::close(old);
+    // Replaced in one step, so the tool never finds no link at all.
+    const QByteArray fresh = QFile::encodeName(m_link + QStringLiteral(".new"));
+    ::unlink(fresh.constData());
+    if (::symlink(QFile::encodeName(m_device).constData(), fresh.constData()) != 0
+        || ::rename(fresh.constData(), QFile::encodeName(m_link).constData()) != 0) {
+        *error = QStringLiteral("cannot replace %1: %2").arg(m_link, QString::fromLocal8Bit(::strerror(errno)));
+        return false;
+    }
+    return true;
+}
+
 PortClaim::PortClaim(PortClaim &&other) noexcept
     : m_master(std::exchange(other.m_master, -1))
-    , m_deviceFd(std::exchange(other.m_deviceFd, -1))
     , m_device(std::move(other.m_device))
     , m_link(std::exchange(other.m_link, {}))
     , m_lockPath(std::exchange(other.m_lockPath, {}))
@@ -86,8 +126,6 @@ PortClaim::PortClaim(PortClaim &&other) noexcept
 PortClaim::~PortClaim()
 {
     release();
-    if (m_deviceFd >= 0)
-        ::close(m_deviceFd);
     if (m_master >= 0)
         ::close(m_master);
 }

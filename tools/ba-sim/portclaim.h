@@ -5,8 +5,9 @@
 
 // A pseudo-terminal published as port N: the link comN in the port folder
 // points at its device side, and an flock on comN.lock beside it says that a
-// live simulator owns the link. The claim keeps its own handle on the device
-// side, so the tool closing and reopening the port never hangs the line up.
+// live simulator owns the link. The claim keeps only the controlling side
+// open: the device side is the tool's alone, and while nobody has it open the
+// line is silent.
 class PortClaim
 {
 public:
@@ -21,14 +22,21 @@ public:
     QString devicePath() const { return m_device; }
     QString linkPath() const { return m_link; }
 
+    // Whether the device side, which nobody has open now, is still exclusive
+    // to an open that hung up: the kernel then refuses every later open.
+    bool lockedOut() const;
+    // A fresh pseudo-terminal under the same link; the old one goes.
+    bool renew(QString *error);
+
     // Removes the link if it is still ours, and the lock. Safe to call twice.
     void release();
 
 private:
     PortClaim() = default;
 
+    bool openLine(QString *error);
+
     int m_master = -1;
-    int m_deviceFd = -1;
     QString m_device;
     QString m_link;
     QString m_lockPath;
