@@ -549,7 +549,8 @@ void TestPortHold::asAnotherUser()
     const pid_t child = ::fork();
     if (child == 0) {
         constexpr uid_t kNobody = 65534;
-        constexpr qint64 kLetGoWithinMs = 2000;
+        // The check's own periods: the unknown state's grace and one look.
+        constexpr qint64 kLetGoWithinMs = PortHold::kUnknownLetGoMs + PortHold::kLookEveryMs;
         if (::setgid(kNobody) != 0 || ::setuid(kNobody) != 0)
             ::_exit(100);
         const int inherited = descriptorsOn(pty.devicePath());

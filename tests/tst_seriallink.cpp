@@ -392,7 +392,7 @@ void TestSerialLink::terminalTakenBySessionIsLetGo()
     QTimer reopen;
     connect(&reopen, &QTimer::timeout, this, [&] { ReopenLink(*m_link, u"3"_s); });
     reopen.start(100);
-    QTRY_VERIFY_WITH_TIMEOUT(!m_link->PortOpen(), 2000);
+    QTRY_VERIFY_WITH_TIMEOUT(!m_link->PortOpen(), 3 * PortHold::kLookEveryMs);
     QCOMPARE(m_link->portStatus().state, PortState::LetGo);
 
     // What the session's user types never reaches the tool.

@@ -61,6 +61,14 @@ extern "C" __declspec(dllexport) UINT __stdcall CloseRunningTool(MSIHANDLE insta
     // Every copy started from the installed folder.
     std::vector<HANDLE> running;
     const HANDLE snapshot = ::CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
+    // Without the list a running copy can't be ruled out: files would be
+    // replaced under it, the very case this action is for.
+    if (snapshot == INVALID_HANDLE_VALUE) {
+        say(install,
+            L"Setup can't tell whether Calvarin is running from " + folder + L" (error "
+                    + std::to_wstring(::GetLastError()) + L"). Close it, then run the installer again.");
+        return ERROR_INSTALL_FAILURE;
+    }
     PROCESSENTRY32W entry{};
     entry.dwSize = sizeof entry;
     for (BOOL more = ::Process32FirstW(snapshot, &entry); more; more = ::Process32NextW(snapshot, &entry)) {

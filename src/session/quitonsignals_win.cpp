@@ -9,7 +9,9 @@ namespace {
 // The session ends (log-off, shutdown): Windows may end the process as soon
 // as WM_ENDSESSION is answered, and waits for nothing else of it. The port is
 // closed here, and the process ends at once with exit code 0 rather than
-// being killed later.
+// being killed later. Ended without the DLLs' teardown: from inside the
+// window procedure that would run under the loader lock while Qt's threads
+// are cut off mid-step, and could hang the log-off. Nothing is left to save.
 class EndSessionFilter final : public QAbstractNativeEventFilter
 {
 public:
@@ -25,7 +27,7 @@ public:
         if (msg->message == WM_ENDSESSION && msg->wParam) {
             if (m_closeNow)
                 m_closeNow();
-            ::ExitProcess(0);
+            ::TerminateProcess(::GetCurrentProcess(), 0);
         }
         return false;
     }

@@ -301,11 +301,12 @@ void TestRig::initTestCase()
     if (windows()) {
         // Wine writes to its profile and keeps its server's socket under /tmp.
         // It loads the program's DLLs wrongly through the 9p view, so the
-        // program comes along, as it ships, with the offscreen platform.
+        // program comes along, as it ships, with the offscreen platform. All
+        // is copied before /tmp is covered: a checkout may live there.
         const QString bin = QFileInfo(m_windowsTechnician).absolutePath();
-        run(u"cp -a /host%1 /host/run/wine && mount -t tmpfs tmp /host/tmp && mkdir -p /host/run/app/platforms "
+        run(u"cp -a /host%1 /host/run/wine && mkdir -p /host/run/app/platforms "
             "&& cp /host%2 /host%3/*.dll /host/run/app/ && cp /host%3/platforms/qoffscreen.dll "
-            "/host/run/app/platforms/ "
+            "/host/run/app/platforms/ && mount -t tmpfs tmp /host/tmp "
             "&& echo @@profile"_s.arg(m_dir.filePath(u"wine"_s), m_windowsTechnician, bin));
         QVERIFY2(waitFor(u"^@@profile"_s, kBootMs), qPrintable(m_transcript.join(u'\n')));
     }
