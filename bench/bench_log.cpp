@@ -11,6 +11,7 @@
 #include <QElapsedTimer>
 #include <QPlainTextEdit>
 #include <QPushButton>
+#include <QScrollBar>
 #include <QTest>
 #include <QTextBlock>
 #include <QTextCursor>
@@ -148,6 +149,24 @@ void fillLog(TestModeWindow &bench, qint64 lines)
     QCoreApplication::processEvents();
 }
 
+// The log's scroll bar at `lines` logged `perPoll` bytes a poll (the BA's
+// pace, or a backlog in one poll): its range plus one page, against the lines.
+QStringList scrollBarRow(int lines, int perPoll)
+{
+    TestModeWindow bench;
+    for (int done = 0; done < lines; done += perPoll) {
+        QByteArray bytes(std::min(perPoll, lines - done), 0);
+        for (qsizetype i = 0; i < bytes.size(); ++i)
+            bytes[i] = char((done + i) & 0xFF);
+        bench.link->receive(bytes);
+        bench.window.Timer1Tick();
+        QCoreApplication::processEvents(); // the flush, and a paint now and then
+    }
+    const QScrollBar *bar = bench.window.findChild<QPlainTextEdit *>(QStringLiteral("Text1"))->verticalScrollBar();
+    return {QString::number(lines), QString::number(perPoll), QString::number(bar->maximum()),
+            QString::number(bar->pageStep()), QString::number(bar->maximum() + bar->pageStep() - lines)};
+}
+
 struct Stall
 {
     double p99Ms = 0, maxMs = 0;
@@ -277,12 +296,23 @@ int main(int argc, char *argv[])
 
     // --quick: the log's own figures only, without the slow baseline and the
     // 20M-line log. --hands: only the technician's typing and pasting.
+    // --scroll: only the scroll bar's rows.
     const bool quick = QCoreApplication::arguments().contains(QStringLiteral("--quick"));
     const bool handsOnly = QCoreApplication::arguments().contains(QStringLiteral("--hands"));
     if (handsOnly) {
         hands(quick);
         return 0;
     }
+    QList<QStringList> scrollRows;
+    for (const int perPoll : {kBytesPerPoll, 1 << 20})
+        for (const int lines : {1'000, 20'000, 200'000, 1'000'000})
+            scrollRows << scrollBarRow(lines, perPoll);
+    table(QStringLiteral("The log's scroll bar"),
+          {QStringLiteral("lines logged"), QStringLiteral("bytes a poll"), QStringLiteral("maximum"),
+           QStringLiteral("page"), QStringLiteral("maximum + page - lines (target: -1 to 1)")},
+          scrollRows);
+    if (QCoreApplication::arguments().contains(QStringLiteral("--scroll")))
+        return 0;
     const Result appended = run(kTotalBytes, false);
     const double burst = burstMs(kBurstBytes);
     QList<QStringList> growthRows{{QStringLiteral("appended once a poll"), QString::number(kTotalBytes),

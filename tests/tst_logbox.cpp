@@ -42,24 +42,36 @@ void TestLogBox::initTestCase()
 void TestLogBox::aLongLogUnderHand_data()
 {
     QTest::addColumn<QString>("hand");
-    QTest::newRow("typing at the end while lines arrive") << u"type"_s;
-    QTest::newRow("100,000 mixed line breaks pasted into the middle") << u"paste"_s;
-    QTest::newRow("scrolled to the top and back") << u"scroll"_s;
+    QTest::addColumn<int>("lines");
+    QTest::newRow("typing at the end while lines arrive") << u"type"_s << kLines;
+    QTest::newRow("100,000 mixed line breaks pasted into the middle") << u"paste"_s << kLines;
+    QTest::newRow("scrolled to the top and back") << u"scroll"_s << kLines;
+    QTest::newRow("1,000 lines, scrolled") << u"scroll"_s << 1'000;
+    QTest::newRow("20,000 lines, scrolled") << u"scroll"_s << 20'000;
 }
 
 void TestLogBox::aLongLogUnderHand()
 {
     QFETCH(QString, hand);
+    QFETCH(int, lines);
     WindowFixture f;
     f.window.show();
     f.protocol().EnterTestMode();
     QString expected;
-    QByteArray backlog(kLines, 0);
-    for (int i = 0; i < kLines; ++i)
+    QByteArray backlog(lines, 0);
+    for (int i = 0; i < lines; ++i)
         backlog[i] = char(i & 0xFF);
     logBytes(f, expected, backlog);
     QPlainTextEdit *box = f.log();
     box->setFocus();
+    // The scroll bar steps by lines: its range and one page cover the log.
+    QScrollBar *bar = box->verticalScrollBar();
+    const auto coversEveryLine = [&] {
+        QCoreApplication::processEvents();
+        const qsizetype logged = expected.count(u"\r\n"_s) + 1;
+        return qAbs(bar->maximum() + bar->pageStep() - logged) <= 1;
+    };
+    QVERIFY2(coversEveryLine(), qPrintable(u"maximum %1, page %2"_s.arg(bar->maximum()).arg(bar->pageStep())));
 
     if (hand == u"type"_s) {
         for (int key = 0; key < 10; ++key) {
@@ -91,7 +103,6 @@ void TestLogBox::aLongLogUnderHand()
         QVERIFY2(box->document()->blockCount() - blocks <= 100'000 / LogBox::kLinesPerBlock + 2,
                  qPrintable(u"%1 blocks added"_s.arg(box->document()->blockCount() - blocks)));
     } else {
-        QScrollBar *bar = box->verticalScrollBar();
         [[maybe_unused]] const qint64 before = residentKiB();
         for (int value = 0; value <= bar->maximum(); value += 1000) {
             bar->setValue(value);
@@ -110,6 +121,7 @@ void TestLogBox::aLongLogUnderHand()
     }
     QCOMPARE(f.window.text(Control::Text1), expected);
     QCOMPARE(f.window.textLength(Control::Text1), expected.size());
+    QVERIFY2(coversEveryLine(), qPrintable(u"maximum %1, page %2"_s.arg(bar->maximum()).arg(bar->pageStep())));
     f.protocol().LeaveTestMode();
     QCOMPARE(f.caption("Label20"), u"BA Resume Normal Mode"_s);
 }

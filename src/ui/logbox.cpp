@@ -1,6 +1,8 @@
 #include "logbox.h"
 
+#include <QAbstractTextDocumentLayout>
 #include <QMimeData>
+#include <QScrollBar>
 #include <QTextBlock>
 #include <QTextCursor>
 #include <QTextDocument>
@@ -68,6 +70,19 @@ void LogEdit::layOutPlainly()
     document()->setDefaultFont(font);
 }
 
+std::pair<int, int> LogEdit::shownBlocks() const
+{
+    QTextBlock block = firstVisibleBlock();
+    const int first = block.blockNumber();
+    qreal top = blockBoundingGeometry(block).translated(contentOffset()).top();
+    while (block.isValid() && block.next().isValid()
+           && top + blockBoundingRect(block).height() < viewport()->height()) {
+        top += blockBoundingRect(block).height();
+        block = block.next();
+    }
+    return {first, block.blockNumber()};
+}
+
 void LogEdit::changeEvent(QEvent *event)
 {
     QPlainTextEdit::changeEvent(event); // a new font reaches the text here
@@ -91,6 +106,14 @@ LogBox::LogBox(LogEdit *box)
     m_box->layOutPlainly();
     connect(m_box->document(), &QTextDocument::contentsChange, this, &LogBox::onContentsChange);
     connect(m_box, &QPlainTextEdit::textChanged, this, &LogBox::followLastLine);
+    connect(m_box->verticalScrollBar(), &QScrollBar::valueChanged, this, [this] {
+        const auto [first, last] = m_box->shownBlocks();
+        for (int number = first; number <= last; ++number)
+            m_shown.push_back(number);
+        // After the view has painted, and outside the scroll's own handling.
+        if (!std::exchange(m_leftBlocksDue, true))
+            QMetaObject::invokeMethod(this, &LogBox::recycleLeftBlocks, Qt::QueuedConnection);
+    });
     recountAll();
 }
 
@@ -122,6 +145,8 @@ void LogBox::setText(const QString &text)
 #endif
     recountAll();
     m_recycledUpTo = 1;
+    m_shown.clear();
+    countLines(0, m_box->document()->blockCount() - 1);
 }
 
 void LogBox::append(QStringView text)
@@ -139,6 +164,7 @@ void LogBox::flush()
     const Joined joined = joinLines(std::exchange(m_pending, {}), m_blockSeparators.back() + 1);
 
     QTextDocument *document = m_box->document();
+    const int first = std::min(m_recycledUpTo, document->blockCount() - 1);
     QTextCursor cursor(document);
     m_ownEdit = true;
     // One edit: the layout and the change handler run once per poll, and no
@@ -155,6 +181,7 @@ void LogBox::flush()
     m_blockSeparators.insert(m_blockSeparators.end(), joined.counts.begin() + 1, joined.counts.end());
     for (const qint32 count : joined.counts)
         m_separators += count;
+    countLines(first, document->blockCount() - 1);
 }
 
 void LogBox::insertPasted(const QString &text)
@@ -174,17 +201,49 @@ void LogBox::recycleLaidOutBlocks(QTextCursor &cursor)
     QTextDocument *document = m_box->document();
     const int last = document->blockCount() - kBlocksKeptLaidOut;
     m_recycledUpTo = std::clamp(m_recycledUpTo, 1, std::max(1, last));
-    for (int number = m_recycledUpTo; number < last; ++number) {
-        const QTextBlock block = document->findBlockByNumber(number);
-        // Replacing the break before the block gives it new block data. Only
-        // the break: text written again would leave its old copy in the
-        // document's buffer until the document next compacts it.
-        cursor.setPosition(block.position() - 1);
-        cursor.setPosition(block.position(), QTextCursor::KeepAnchor);
-        cursor.insertText(QStringLiteral("\n"));
-        document->findBlockByNumber(number).setLineCount(m_blockSeparators[size_t(number)] + 1);
-    }
+    for (int number = m_recycledUpTo; number < last; ++number)
+        recycle(cursor, number);
     m_recycledUpTo = std::max(m_recycledUpTo, last);
+}
+
+void LogBox::recycle(QTextCursor &cursor, int number)
+{
+    // Replacing the break before the block gives it new block data. Only the
+    // break: text written again would leave its old copy in the document's
+    // buffer until the document next compacts it.
+    const QTextBlock block = m_box->document()->findBlockByNumber(number);
+    cursor.setPosition(block.position() - 1);
+    cursor.setPosition(block.position(), QTextCursor::KeepAnchor);
+    cursor.insertText(QStringLiteral("\n"));
+}
+
+void LogBox::recycleLeftBlocks()
+{
+    m_leftBlocksDue = false;
+    const auto [first, last] = m_box->shownBlocks();
+    // The last blocks hold what the box shows when it follows its last line.
+    const int end = m_box->document()->blockCount() - kBlocksKeptLaidOut;
+    std::sort(m_shown.begin(), m_shown.end());
+    m_shown.erase(std::unique(m_shown.begin(), m_shown.end()), m_shown.end());
+    std::vector<int> left;
+    std::erase_if(m_shown, [&](int number) {
+        const bool gone = (number < first || number > last) && number >= 1 && number < end;
+        if (gone)
+            left.push_back(number);
+        return gone || number >= end || number < 1;
+    });
+    if (left.empty())
+        return;
+    QTextCursor cursor(m_box->document());
+    // The view stays where the technician put it.
+    m_ownEdit = m_keepView = true;
+    cursor.beginEditBlock();
+    for (const int number : left)
+        recycle(cursor, number);
+    cursor.endEditBlock();
+    m_ownEdit = m_keepView = false;
+    for (const int number : left)
+        countLines(number, number);
 }
 
 void LogBox::onContentsChange(int position, int /*removed*/, int added)
@@ -218,6 +277,28 @@ void LogBox::onContentsChange(int position, int /*removed*/, int added)
     if (first < m_recycledUpTo)
         m_recycledUpTo += grown;
     m_recycledUpTo = std::max(m_recycledUpTo, lastNow);
+    m_shown.clear(); // numbers that may have moved; at most a page of layouts stays
+    countLines(first, lastNow);
+}
+
+void LogBox::countLines(int first, int last)
+{
+    // Runs after the box's own handling of the change, which counted every
+    // changed block as one line; log lines never wrap, so a block's lines are
+    // its separators and one.
+    // A laid-out block has its lines counted already: more than one whenever
+    // it holds a separator. Asking for its layout would make one.
+    QTextDocument *document = m_box->document();
+    const int before = document->lineCount();
+    for (QTextBlock block = document->findBlockByNumber(std::max(first, 0));
+         block.isValid() && block.blockNumber() <= last; block = block.next()) {
+        const qint32 separators = m_blockSeparators[size_t(block.blockNumber())];
+        if (block.lineCount() == 1 && separators > 0)
+            block.setLineCount(separators + 1);
+    }
+    // The scroll bar follows the document's size.
+    if (QAbstractTextDocumentLayout *layout = document->documentLayout(); layout && document->lineCount() != before)
+        Q_EMIT layout->documentSizeChanged(layout->documentSize());
 }
 
 void LogBox::recountAll()
@@ -232,6 +313,8 @@ void LogBox::recountAll()
 
 void LogBox::followLastLine()
 {
+    if (m_keepView)
+        return;
     QTextCursor cursor = m_box->textCursor();
     // Text added at the caret carries it along: mostly it is at the end already.
     if (!cursor.atEnd() || cursor.hasSelection()) {

@@ -21,6 +21,8 @@ public:
     // Lines of decimal digits need no shaping, which is most of what laying
     // out a block costs; the box's font stays as designed.
     void layOutPlainly();
+    // The numbers of the blocks the view shows now.
+    std::pair<int, int> shownBlocks() const;
 
 protected:
     void changeEvent(QEvent *event) override;
@@ -64,7 +66,16 @@ private:
     void onContentsChange(int position, int removed, int added);
     void followLastLine();
     void recycleLaidOutBlocks(QTextCursor &cursor);
+    // Gives a block fresh block data, and so drops its layout.
+    void recycle(QTextCursor &cursor, int number);
+    // Blocks the view showed and has left are recycled too: scrolling through
+    // a long log would otherwise keep a layout for every block it passed.
+    void recycleLeftBlocks();
     void recountAll();
+    // The box counts a block it has not laid out as one line, so its scroll
+    // bar would step by whole blocks: blocks `first` to `last` that are not
+    // laid out get their lines counted, as laying them out would.
+    void countLines(int first, int last);
 
     LogEdit *m_box;
     QString m_pending;
@@ -72,5 +83,8 @@ private:
     std::vector<qint32> m_blockSeparators;
     qsizetype m_separators = 0;
     bool m_ownEdit = false;
-    int m_recycledUpTo = 1; // blocks before this one have been put back fresh
+    int m_recycledUpTo = 1;   // blocks before this one have been put back fresh
+    std::vector<int> m_shown; // blocks the view has shown since they were last recycled
+    bool m_leftBlocksDue = false;
+    bool m_keepView = false; // an edit of our own that must not move the view
 };
