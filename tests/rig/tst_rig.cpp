@@ -161,6 +161,8 @@ private Q_SLOTS:
     void streamThroughRealDriver_data();
     void streamThroughRealDriver();
     void usbAdapterReplugged();
+    void flockHolderIsNeverTouched_data();
+    void flockHolderIsNeverTouched();
 };
 
 std::optional<QString> TestRig::waitFor(const QString &pattern, int ms, Socket *device, QByteArray *received)
@@ -427,6 +429,49 @@ void TestRig::usbAdapterReplugged()
     qInfo("ttyUSB0 held again %lld ms after the replug", static_cast<long long>(heldAgainMs));
     QCOMPARE(received.toHex(' '), QByteArray());
     QVERIFY2(heldAgainMs <= 2000, qPrintable(u"held again after %1 ms"_s.arg(heldAgainMs)));
+}
+
+void TestRig::flockHolderIsNeverTouched_data()
+{
+    streamThroughRealDriver_data();
+}
+
+void TestRig::flockHolderIsNeverTouched()
+{
+    // Another program holds the line with flock alone and keeps RTS and DTR
+    // low, as for a board reset: the tool beside it never opens the device,
+    // so neither line is raised.
+    QFETCH(int, port);
+    QFETCH(QString, device);
+    QFETCH(bool, usb);
+    if (windows())
+        QSKIP("Windows has no flock; a COM port is one program's at a time");
+    Socket &ba = line(usb);
+    QByteArray received = ba.read();
+    const auto transcript = [this] { return qPrintable(m_transcript.join(u'\n')); };
+    constexpr int kHoldSeconds = 10;
+    // RTS and DTR cleared: TIOCMBIC with both bits.
+    run(u"chroot /host /usr/bin/perl -e 'use Fcntl qw(:DEFAULT :flock); "
+        "sysopen(my $f, \"%1\", O_RDWR|O_NOCTTY|O_NONBLOCK) or die; flock($f, LOCK_EX) or die; "
+        "my $low = pack(\"i\", 6); ioctl($f, 0x5417, $low) or die; print \"\\@\\@holding $$\\n\"; sleep %2' &"_s
+                .arg(device)
+                .arg(kHoldSeconds + 8));
+    const auto holding = waitFor(u"^@@holding "_s, kStepMs, &ba, &received);
+    QVERIFY2(holding, transcript());
+    const qsizetype traceFrom = trace().size();
+    run(guestCommand(port, device, u"open"_s)
+                .replace(u"chroot /host /usr/bin/env"_s,
+                         u"chroot /host /usr/bin/timeout %1 /usr/bin/env"_s.arg(kHoldSeconds)));
+    const auto refused = waitFor(u"^status .*: in use by process %1$"_s.arg(holding->section(u' ', 1)), kStepMs, &ba,
+                                 &received);
+    QVERIFY2(refused, transcript());
+    QVERIFY2(waitFor(u"^@@end "_s, kStepMs, &ba, &received), transcript());
+    const ModemEdges edges = modemEdges(trace().mid(traceFrom), usb);
+    qInfo("%s beside an flock holder for %d s: RTS up %d, DTR up %d", qPrintable(device), kHoldSeconds, edges.rtsUp,
+          edges.dtrUp);
+    QCOMPARE(edges.rtsUp + edges.dtrUp, 0);
+    QCOMPARE(received.toHex(' '), QByteArray());
+    run(u"kill %1"_s.arg(holding->section(u' ', 1)));
 }
 
 QTEST_GUILESS_MAIN(TestRig)
