@@ -283,11 +283,11 @@ void LogBox::onContentsChange(int position, int /*removed*/, int added)
 
 void LogBox::countLines(int first, int last)
 {
-    // Runs after the box's own handling of the change, which counted every
-    // changed block as one line; log lines never wrap, so a block's lines are
-    // its separators and one.
-    // A laid-out block has its lines counted already: more than one whenever
-    // it holds a separator. Asking for its layout would make one.
+    // Runs after the box's own handling of the change, which counts a block
+    // it has not laid out as one line. Logged lines are short and never wrap,
+    // so a block's lines are its separators and one; a block laid out has
+    // its own count already (more than one whenever it holds a separator).
+    // Asking for a block's layout would make one.
     QTextDocument *document = m_box->document();
     const int before = document->lineCount();
     for (QTextBlock block = document->findBlockByNumber(std::max(first, 0));
