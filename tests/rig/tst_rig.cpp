@@ -162,10 +162,8 @@ private Q_SLOTS:
     void streamThroughRealDriver_data();
     void streamThroughRealDriver();
     void usbAdapterReplugged();
-    void flockHolderIsNeverTouched_data();
-    void flockHolderIsNeverTouched();
-    void modemLinesSetBack_data();
-    void modemLinesSetBack();
+    void anotherProgramOnTheLine_data();
+    void anotherProgramOnTheLine();
 };
 
 std::optional<QString> TestRig::waitFor(const QString &pattern, int ms, Socket *device, QByteArray *received)
@@ -434,81 +432,79 @@ void TestRig::usbAdapterReplugged()
     QVERIFY2(heldAgainMs <= 2000, qPrintable(u"held again after %1 ms"_s.arg(heldAgainMs)));
 }
 
-void TestRig::flockHolderIsNeverTouched_data()
+void TestRig::anotherProgramOnTheLine_data()
 {
-    streamThroughRealDriver_data();
+    QTest::addColumn<int>("port");
+    QTest::addColumn<QString>("device");
+    QTest::addColumn<bool>("usb");
+    // First: it holds the line with flock alone and keeps RTS and DTR low, as
+    // for a board reset. Else: root raises RTS and drops DTR while the tool holds it.
+    QTest::addColumn<bool>("first");
+    for (const bool first : {true, false}) {
+        const char *what = first ? "flock holder first" : "modem lines changed while held";
+        QTest::addRow("8250, ttyS1, %s", what) << 1 << u"/dev/ttyS1"_s << false << first;
+        QTest::addRow("ftdi_sio, ttyUSB0, %s", what) << 2 << u"/dev/ttyUSB0"_s << true << first;
+    }
 }
 
-void TestRig::flockHolderIsNeverTouched()
+void TestRig::anotherProgramOnTheLine()
 {
-    // Another program holds the line with flock alone and keeps RTS and DTR
-    // low, as for a board reset: the tool beside it never opens the device,
-    // so neither line is raised.
     QFETCH(int, port);
     QFETCH(QString, device);
     QFETCH(bool, usb);
-    if (windows())
-        QSKIP("Windows has no flock; a COM port is one program's at a time");
-    Socket &ba = line(usb);
-    QByteArray received = ba.read();
-    const auto transcript = [this] { return qPrintable(m_transcript.join(u'\n')); };
-    constexpr int kHoldSeconds = 10;
-    // RTS and DTR cleared: TIOCMBIC with both bits.
-    run(u"chroot /host /usr/bin/perl -e 'use Fcntl qw(:DEFAULT :flock); "
-        "sysopen(my $f, \"%1\", O_RDWR|O_NOCTTY|O_NONBLOCK) or die; flock($f, LOCK_EX) or die; "
-        "my $low = pack(\"i\", 6); ioctl($f, 0x5417, $low) or die; print \"\\@\\@holding $$\\n\"; sleep %2' &"_s
-                .arg(device)
-                .arg(kHoldSeconds + 8));
-    const auto holding = waitFor(u"^@@holding "_s, kStepMs, &ba, &received);
-    QVERIFY2(holding, transcript());
-    const auto letGo = qScopeGuard([&] { run(u"kill %1"_s.arg(holding->section(u' ', 1))); });
-    const qsizetype traceFrom = trace().size();
-    run(guestCommand(port, device, u"open"_s)
-                .replace(u"chroot /host /usr/bin/env"_s,
-                         u"chroot /host /usr/bin/timeout %1 /usr/bin/env"_s.arg(kHoldSeconds)));
-    QVERIFY2(waitFor(u"^@@end "_s, kStepMs, &ba, &received), transcript());
-    const ModemEdges edges = modemEdges(trace().mid(traceFrom), usb);
-    qInfo("%s beside an flock holder for %d s: RTS up %d, DTR up %d", qPrintable(device), kHoldSeconds, edges.rtsUp,
-          edges.dtrUp);
-    QCOMPARE(edges.rtsUp + edges.dtrUp, 0);
-    const QRegularExpression refused(u"^status .*: in use by process %1$"_s.arg(holding->section(u' ', 1)));
-    QVERIFY2(m_transcript.indexOf(refused) >= 0, transcript());
-    QCOMPARE(received.toHex(' '), QByteArray());
-}
-
-void TestRig::modemLinesSetBack_data()
-{
-    streamThroughRealDriver_data();
-}
-
-void TestRig::modemLinesSetBack()
-{
-    // While the tool holds the line, root raises RTS and drops DTR from a
-    // descriptor of its own: the tool's next check sets both back.
-    QFETCH(int, port);
-    QFETCH(QString, device);
-    QFETCH(bool, usb);
+    QFETCH(bool, first);
     if (windows())
         QSKIP("the Windows build is checked on a steady line only");
     Socket &ba = line(usb);
     QByteArray received = ba.read();
     const auto transcript = [this] { return qPrintable(m_transcript.join(u'\n')); };
+    constexpr int kToolSeconds = 10;
     // In the background: the console runs one command at a time.
-    run(u"(%1) &"_s.arg(
+    const QString tool = u"(%1) &"_s.arg(
             guestCommand(port, device, u"open,report"_s)
-                    .replace(u"chroot /host /usr/bin/env"_s, u"chroot /host /usr/bin/timeout 12 /usr/bin/env"_s)));
-    QVERIFY2(waitFor(u"^held "_s, kStepMs, &ba, &received), transcript());
-    const qsizetype traceFrom = trace().size();
-    // TIOCMBIS with RTS, TIOCMBIC with DTR; then a tick and a half with the line kept open.
-    run(u"chroot /host /usr/bin/perl -e 'use Fcntl; sysopen(my $f, \"%1\", O_RDWR|O_NOCTTY|O_NONBLOCK) or die; "
-        "my $rts = pack(\"i\", 4); my $dtr = pack(\"i\", 2); ioctl($f, 0x5416, $rts) or die; "
-        "ioctl($f, 0x5417, $dtr) or die; select(undef, undef, undef, 1.5); print \"\\@\\@meddled\\n\"'"_s.arg(device));
-    QVERIFY2(waitFor(u"^@@meddled"_s, kStepMs, &ba, &received), transcript());
-    // Before the tool's end, whose close drops DTR.
-    const ModemEdges edges = modemEdges(trace().mid(traceFrom), usb, true, false);
+                    .replace(u"chroot /host /usr/bin/env"_s,
+                             u"chroot /host /usr/bin/timeout %1 /usr/bin/env"_s.arg(kToolSeconds)));
+    // TIOCMBIC 0x5417 and TIOCMBIS 0x5416; RTS is 4, DTR 2.
+    const QString perl = u"chroot /host /usr/bin/perl -e 'use Fcntl qw(:DEFAULT :flock); "
+                         "sysopen(my $f, \"%1\", O_RDWR|O_NOCTTY|O_NONBLOCK) or die; %2'"_s.arg(device);
+    qsizetype traceFrom = 0;
+    std::optional<QString> holder;
+    if (first) {
+        run(perl.arg(u"flock($f, LOCK_EX) or die; my $low = pack(\"i\", 6); ioctl($f, 0x5417, $low) or die; "
+                     "print \"\\@\\@holding $$\\n\"; sleep %1"_s.arg(kToolSeconds + 8))
+            + u" &"_s);
+        holder = waitFor(u"^@@holding "_s, kStepMs, &ba, &received);
+        QVERIFY2(holder, transcript());
+        traceFrom = trace().size();
+        run(tool);
+    } else {
+        run(tool);
+        QVERIFY2(waitFor(u"^held "_s, kStepMs, &ba, &received), transcript());
+        traceFrom = trace().size();
+        // Then a tick and a half with the line kept open.
+        run(perl.arg(u"my $rts = pack(\"i\", 4); my $dtr = pack(\"i\", 2); ioctl($f, 0x5416, $rts) or die; "
+                     "ioctl($f, 0x5417, $dtr) or die; select(undef, undef, undef, 1.5); "
+                     "print \"\\@\\@meddled\\n\""_s));
+        QVERIFY2(waitFor(u"^@@meddled"_s, kStepMs, &ba, &received), transcript());
+    }
+    const auto letGo = qScopeGuard([&] {
+        if (holder)
+            run(u"kill %1"_s.arg(holder->section(u' ', 1)));
+    });
+    // Held: before the tool's end, whose close drops DTR.
+    const QByteArray traced = first ? QByteArray() : trace().mid(traceFrom);
     QVERIFY2(waitFor(u"^@@end "_s, kStepMs, &ba, &received), transcript());
+    const ModemEdges edges = modemEdges(first ? trace().mid(traceFrom) : traced, usb, !first, false);
     qInfo("%s: RTS up %d down %d, DTR up %d down %d", qPrintable(device), edges.rtsUp, edges.rtsDown, edges.dtrUp,
           edges.dtrDown);
+    QCOMPARE(received.toHex(' '), QByteArray());
+    if (first) {
+        // Never opened, so neither line raised; the tooltip names the holder.
+        QCOMPARE(edges.rtsUp + edges.dtrUp, 0);
+        const QRegularExpression refused(u"^status .*: in use by process %1$"_s.arg(holder->section(u' ', 1)));
+        QVERIFY2(m_transcript.indexOf(refused) >= 0, transcript());
+        return;
+    }
     QVERIFY2(edges.dtrDown >= 1 && edges.rtsUp >= 1, "the other program's change did not reach the line");
     QCOMPARE(edges.rtsUp - edges.rtsDown, 0); // RTS down again
     QCOMPARE(edges.dtrUp - edges.dtrDown, 0); // DTR up again
