@@ -452,9 +452,8 @@ void shift(const QString &folder, bool quick)
     timer1->installEventFilter(&clock);
     QElapsedTimer run;
     QList<std::pair<qint64, double>> polls; // when, how long (ms)
-    QObject::connect(timer1, &QTimer::timeout, [&] {
-        polls.append({run.elapsed(), double(clock.poll.nsecsElapsed()) / 1e6});
-    });
+    const auto timed = [&] { polls.append({run.elapsed(), double(clock.poll.nsecsElapsed()) / 1e6}); };
+    QObject::connect(timer1, &QTimer::timeout, timed);
 
     run.start();
     device.ba().startStream(kRate);

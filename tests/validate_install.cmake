@@ -24,8 +24,16 @@ foreach(file "${DEST}/usr/bin/calvarin"
     endif()
 endforeach()
 
+# AppStream 1.0 warns of a missing homepage, which 0.16 never asks for; the
+# project has no web page yet, so that one warning counts as a note and the
+# metainfo meets the same checks on both.
+execute_process(COMMAND appstreamcli --version OUTPUT_VARIABLE appstream)
+set(lenient)
+if(appstream MATCHES "version: ([0-9]+)" AND CMAKE_MATCH_1 GREATER_EQUAL 1)
+    set(lenient "--override=url-homepage-missing=info")
+endif()
 foreach(check "desktop-file-validate;${share}/applications/${APP_ID}.desktop"
-              "appstreamcli;validate;--no-net;${share}/metainfo/${APP_ID}.metainfo.xml")
+              "appstreamcli;validate;--no-net;${lenient};${share}/metainfo/${APP_ID}.metainfo.xml")
     execute_process(COMMAND ${check} RESULT_VARIABLE rc OUTPUT_VARIABLE out ERROR_VARIABLE out)
     message(STATUS "${check}: ${out}")
     if(NOT rc EQUAL 0)

@@ -93,6 +93,10 @@ PortStatus PortHold::State::take(int handle)
         return failed(errno);
     if (const PortStatus line = guardLine(); line.state != PortState::Open)
         return line;
+    // The line starts empty: what a device sent while nobody held it is no
+    // reply to us. Qt 6.8's open flushes too; Qt 6.4's does not.
+    if (::tcflush(fd, TCIFLUSH) != 0)
+        return failed(errno);
     if (const PortStatus written = locks.write(device); written.state != PortState::Open)
         return written;
     ::close(probe);

@@ -24,7 +24,7 @@ void LineWriter::setPaused(bool paused)
 
 void LineWriter::flush()
 {
-    while (!m_unsent.isEmpty()) {
+    while (!m_paused && !m_unsent.isEmpty()) {
         const ssize_t n = ::write(m_fd, m_unsent.constData(), size_t(m_unsent.size()));
         if (n <= 0)
             break;

@@ -4,17 +4,20 @@
 #include <QSocketNotifier>
 
 // Writes to the controlling side of the BA's pseudo-terminal without blocking.
-// While the tool's side is closed, or its buffer full, the bytes wait here and
-// go out as soon as the descriptor can take them: nothing is dropped.
+// While paused (nobody holds the tool's side), or while its buffer is full,
+// the bytes wait here and go out once the line is held and can take them:
+// nothing is dropped, and nothing waits in the line for an open that would
+// flush it.
 class LineWriter
 {
 public:
     explicit LineWriter(int fd);
 
     void send(const QByteArray &bytes);
-    // While nobody has the tool's side open, the descriptor reports a hang-up
-    // and never becomes writable: bytes wait without being waited on.
+    // Paused: nothing is written, and the descriptor is not waited on (with
+    // the tool's side closed it reports a hang-up and never becomes writable).
     void setPaused(bool paused);
+    bool paused() const { return m_paused; }
     bool idle() const { return m_unsent.isEmpty(); }
     qint64 backlog() const { return m_unsent.size(); }
 

@@ -109,7 +109,7 @@ int main(int argc, char *argv[])
              QStringLiteral("1")},
             {QStringLiteral("port-folder"), QStringLiteral("Folder of the comN links."), QStringLiteral("dir"),
              DefaultPortFolder()},
-            {QStringLiteral("report-on-start"), QStringLiteral("Send the report once the port is published.")},
+            {QStringLiteral("report-on-start"), QStringLiteral("Send the report once the tool first holds the port.")},
             {QStringLiteral("reset-every"), QStringLiteral("Reset, and so send the report, every S seconds."),
              QStringLiteral("S")},
             {QStringLiteral("stream"), QStringLiteral("Stream numbered bytes at R bytes/s."), QStringLiteral("R")},
@@ -150,31 +150,42 @@ int main(int argc, char *argv[])
     std::unique_ptr<QSocketNotifier> readable;
     QTimer farEnd; // while nobody has the tool's side open
     farEnd.setInterval(kFarEndLookMs);
+    bool seenOpen = false;
+    // A silent line, looked at now and then: the BA sends only while the tool
+    // holds its side, since an open empties the line.
+    const auto pause = [&] {
+        readable->setEnabled(false);
+        line->setPaused(true);
+        seenOpen = false;
+        farEnd.start();
+    };
     const auto attach = [&] {
         line = std::make_unique<LineWriter>(claim->controlFd());
         readable = std::make_unique<QSocketNotifier>(claim->controlFd(), QSocketNotifier::Read);
         QObject::connect(readable.get(), &QSocketNotifier::activated, &app, [&] {
             char buffer[512];
             const ssize_t n = ::read(claim->controlFd(), buffer, sizeof buffer);
-            if (n > 0) {
+            if (n > 0)
                 ba.receive(QByteArray(buffer, n));
-            } else if (n == 0 || errno != EAGAIN) {
-                // The tool's side closed: a silent line, looked at now and then.
-                readable->setEnabled(false);
-                line->setPaused(true);
-                farEnd.start();
-            }
+            else if (n == 0 || errno != EAGAIN)
+                pause(); // the tool's side closed
         });
+        pause();
     };
     attach();
     QObject::connect(&farEnd, &QTimer::timeout, &app, [&] {
         pollfd hup{claim->controlFd(), POLLIN, 0};
         if (::poll(&hup, 1, 0) >= 0 && !(hup.revents & POLLHUP)) {
+            // Open at two looks in a row: the tool's open, and the flush that
+            // follows it, are over.
+            if (!std::exchange(seenOpen, true))
+                return;
             farEnd.stop();
             readable->setEnabled(true);
             line->setPaused(false);
             return;
         }
+        seenOpen = false;
         if (!claim->lockedOut())
             return;
         QString why;
@@ -182,8 +193,6 @@ int main(int argc, char *argv[])
             refuse(why);
         say(QStringLiteral("the line hung up; port %1 is now %2").arg(port).arg(claim->devicePath()));
         attach();
-        line->setPaused(true);
-        readable->setEnabled(false);
     });
     QObject::connect(&ba, &BaSimulator::transmit, &app, [&](const QByteArray &bytes) { line->send(bytes); });
     ba.setBacklog([&line] { return line->backlog(); });
