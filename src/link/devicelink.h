@@ -5,6 +5,9 @@
 #include <QByteArray>
 #include <QObject>
 
+// How often the device protocol reads the link (Timer1), milliseconds.
+inline constexpr int kPollEveryMs = 100;
+
 // The serial line to the BA as the device protocol sees it. Everything runs on
 // the GUI thread; implementations are driven by the event loop, never block.
 class DeviceLink : public QObject

@@ -5,6 +5,13 @@
 
 struct stat;
 
+// What a look at a device's users asks for.
+struct LookFor
+{
+    bool terminalOnly = false; // only a session that has it as its terminal
+    bool fresh = false;        // a new look, never the answer that stands
+};
+
 // Who else has a device: a session that has it as its controlling terminal (a
 // shell's pseudo-terminal, a serial login console), another process with it
 // open, or an flock on its node. One look at /proc answers all three, without
@@ -32,10 +39,10 @@ public:
     static Use askKernel(int fd);
 
     // Looks for anyone else using `node` (a device's stat), this process
-    // aside; with `terminalOnly`, for a session that has it as its terminal.
-    // A user found is checked alone next time; "nobody" stands a while
-    // unless `fresh` asks for a new look.
-    Answer look(const struct stat &node, bool terminalOnly = false, bool fresh = false);
+    // aside, or only for a session that has it as its terminal. A user found
+    // is checked alone next time; "nobody" stands a while unless a fresh look
+    // is asked for.
+    Answer look(const struct stat &node, LookFor what = {});
     // The next look starts afresh.
     void forget() { m_device = 0; }
     // The kernel has just said no session has `rdev` as its terminal.

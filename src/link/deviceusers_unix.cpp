@@ -162,11 +162,12 @@ DeviceUsers::Use DeviceUsers::askKernel(int fd)
     }
 }
 
-DeviceUsers::Answer DeviceUsers::look(const struct stat &node, bool terminalOnly, bool fresh)
+DeviceUsers::Answer DeviceUsers::look(const struct stat &node, LookFor what)
 {
+    const bool terminalOnly = what.terminalOnly;
     const auto rdev = quint64(node.st_rdev);
     // A full look answers for terminals too.
-    const bool cached = !fresh && m_device == rdev && m_lastLook.isValid() && (terminalOnly || !m_terminalOnly);
+    const bool cached = !what.fresh && m_device == rdev && m_lastLook.isValid() && (terminalOnly || !m_terminalOnly);
     if (cached) {
         // Whoever had it a moment ago most likely still has it: one process, not all of /proc.
         if (m_found.pid > 0 && (!terminalOnly || m_found.use == Use::Terminal) && stillUses(m_found, node))

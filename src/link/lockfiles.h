@@ -38,13 +38,13 @@ public:
     // (/dev/pts/3 -> LCK..pts_3) and its bare one (LCK..3), in every folder.
     QStringList files(const QString &device) const;
 
-    // Before taking `device`: Open when no live process's lock stands for it;
-    // stale ones are cleared on the way.
-    PortStatus check(const QString &device);
+    // Before taking `device`: nothing when no live process's lock stands for
+    // it; stale ones are cleared on the way.
+    Refusal check(const QString &device);
     // Ours stands under every name in the first folder, unless the serial
     // port's own lock names us there already. Otherwise says whose stands.
     // Those that name us are removed at remove(), once the port has closed.
-    PortStatus write(const QString &device);
+    Refusal write(const QString &device);
     // While held: writes again any of ours that someone removed, and leaves
     // anyone else's alone. False when it found no file descriptor to spare.
     bool keep();

@@ -97,7 +97,7 @@ QStringList LockFiles::ownFiles(const QString &folder, const QString &device)
     return files;
 }
 
-PortStatus LockFiles::check(const QString &device)
+Refusal LockFiles::check(const QString &device)
 {
     const qint64 self = ::getpid();
     for (const QString &file : files(device)) {
@@ -105,7 +105,8 @@ PortStatus LockFiles::check(const QString &device)
         if (lock.kind == Lock::Missing)
             continue;
         if (lock.kind == Lock::Unreadable)
-            return {device, SystemError::isOutOfFiles(lock.error) ? PortState::TooManyFiles : PortState::LockUnreadable,
+            return PortStatus{
+                    device, SystemError::isOutOfFiles(lock.error) ? PortState::TooManyFiles : PortState::LockUnreadable,
                     0, file};
         // Ours, or left by an earlier process that had our PID.
         if (lock.pid == self)
@@ -118,14 +119,14 @@ PortStatus LockFiles::check(const QString &device)
             return !running.isEmpty() && running != ours;
         }();
         if (isAlive(lock.pid) && !leftByUs)
-            return {device, PortState::InUse, lock.pid, file};
+            return PortStatus{device, PortState::InUse, lock.pid, file};
         if (::unlink(native(file).constData()) != 0 && errno != ENOENT)
-            return {device, PortState::StaleLock, lock.pid, file};
+            return PortStatus{device, PortState::StaleLock, lock.pid, file};
     }
-    return {device, PortState::Open, 0, {}};
+    return {};
 }
 
-PortStatus LockFiles::write(const QString &device)
+Refusal LockFiles::write(const QString &device)
 {
     remove();
     m_device = device;
@@ -154,12 +155,12 @@ PortStatus LockFiles::write(const QString &device)
             continue; // a lock folder we may not write to; the flock still holds
         remove();
         if (SystemError::isOutOfFiles(error))
-            return {device, PortState::TooManyFiles, 0, file};
+            return PortStatus{device, PortState::TooManyFiles, 0, file};
         if (lock.kind == Lock::Pid)
-            return {device, PortState::InUse, lock.pid, file};
-        return {device, PortState::LockUnreadable, 0, file};
+            return PortStatus{device, PortState::InUse, lock.pid, file};
+        return PortStatus{device, PortState::LockUnreadable, 0, file};
     }
-    return {device, PortState::Open, 0, {}};
+    return {};
 }
 
 bool LockFiles::keep()

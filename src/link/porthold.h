@@ -26,20 +26,23 @@ public:
     PortHold(const PortHold &) = delete;
     PortHold &operator=(const PortHold &) = delete;
 
-    // Before the serial port opens `device`: Open when it may, with the line
-    // already raw, so the first byte is neither echoed nor changed. Lets go
-    // of whatever was held before.
-    PortStatus prepare(const QString &device);
+    // Each step answers nothing when it went well, or why the device is
+    // refused, or must be let go.
+    // Before the serial port opens `device`: may it, with the line already
+    // raw, so the first byte is neither echoed nor changed. Lets go of
+    // whatever was held before.
+    Refusal prepare(const QString &device);
     // Right after the serial port opened the prepared device as `handle`.
-    // Anything but Open: let it go.
-    PortStatus take(qintptr handle);
+    Refusal take(qintptr handle);
     // While held, at each tick: the same device node, in good health, its
     // line, exclusive mode and modem lines still as we set them, and now and
-    // then no session's terminal. Anything but Open: let it go.
-    PortStatus check();
+    // then no session's terminal.
+    Refusal check();
     // While held, between ticks: the line set back to ours if someone changed
-    // it, so that at most one poll's bytes are echoed. Anything but Open: let it go.
-    PortStatus guardLine();
+    // it, so that at most one poll's bytes are echoed.
+    Refusal guardLine();
+    // The device held, as the technician is told of it.
+    PortStatus held() const;
     // Lets go of what is held or prepared; `closePort` closes the serial
     // port. The line goes back as it was found, unless someone has set it
     // since, and the locks go.

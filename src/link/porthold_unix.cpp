@@ -14,7 +14,7 @@ PortStatus PortHold::State::refuse(PortStatus why)
     return why;
 }
 
-PortStatus PortHold::State::prepare(const QString &wanted)
+Refusal PortHold::State::prepare(const QString &wanted)
 {
     letGo({});
     device = wanted;
@@ -29,8 +29,8 @@ PortStatus PortHold::State::prepare(const QString &wanted)
     // The cheap refusals first; the look at /proc comes last.
     if (::access(path.constData(), R_OK | W_OK) != 0)
         return refuse(status(SystemError::stateFor(errno)));
-    if (const PortStatus locked = locks.check(wanted); locked.state != PortState::Open)
-        return refuse(locked);
+    if (const Refusal locked = locks.check(wanted))
+        return refuse(*locked);
     const auto sessionTerminal = [&] {
         return refuse(status(letGoFor == wanted ? PortState::LetGo : PortState::SessionTerminal));
     };
@@ -59,7 +59,7 @@ PortStatus PortHold::State::prepare(const QString &wanted)
     // the line is touched or a byte is read.
     DeviceUsers::Use session = DeviceUsers::askKernel(probe);
     if (session == DeviceUsers::Use::Unknown)
-        session = users.look(st, true, true).use;
+        session = users.look(st, {.terminalOnly = true, .fresh = true}).use;
     if (session == DeviceUsers::Use::Terminal) {
         users.forget();
         return sessionTerminal();
@@ -73,10 +73,10 @@ PortStatus PortHold::State::prepare(const QString &wanted)
     touched = true;
     if (::tcgetattr(probe, &ours) != 0 || ::fstat(probe, &node) != 0)
         return refuse(failed(errno));
-    return status(PortState::Open);
+    return {};
 }
 
-PortStatus PortHold::State::take(int handle)
+Refusal PortHold::State::take(int handle)
 {
     if (probe < 0 || handle < 0)
         return status(PortState::NoDevice);
@@ -91,13 +91,13 @@ PortStatus PortHold::State::take(int handle)
     // set theirs in between.
     if (::tcgetattr(fd, &ours) != 0)
         return failed(errno);
-    if (const PortStatus line = guardLine(); line.state != PortState::Open)
+    if (const Refusal line = guardLine())
         return line;
     // The line starts empty: what a device sent while nobody held it is no
     // reply to us. Qt 6.8's open flushes too; Qt 6.4's does not.
     if (::tcflush(fd, TCIFLUSH) != 0)
         return failed(errno);
-    if (const PortStatus written = locks.write(device); written.state != PortState::Open)
+    if (const Refusal written = locks.write(device))
         return written;
     ::close(probe);
     probe = -1;
@@ -107,7 +107,7 @@ PortStatus PortHold::State::take(int handle)
     unknown = outOfFiles = false;
     lastLook.start();
     lastKnown.start();
-    return status(PortState::Open);
+    return {};
 }
 
 void PortHold::State::letGo(const std::function<void()> &closePort)
@@ -146,22 +146,22 @@ PortHold::~PortHold()
     d->letGo({});
 }
 
-PortStatus PortHold::prepare(const QString &device)
+Refusal PortHold::prepare(const QString &device)
 {
     return d->prepare(device);
 }
 
-PortStatus PortHold::take(qintptr handle)
+Refusal PortHold::take(qintptr handle)
 {
     return d->take(int(handle));
 }
 
-PortStatus PortHold::check()
+Refusal PortHold::check()
 {
     return d->check();
 }
 
-PortStatus PortHold::guardLine()
+Refusal PortHold::guardLine()
 {
     return d->guardLine();
 }
@@ -169,6 +169,13 @@ PortStatus PortHold::guardLine()
 void PortHold::letGo(const std::function<void()> &closePort)
 {
     d->letGo(closePort);
+}
+
+PortStatus PortHold::held() const
+{
+    PortStatus held = d->status(PortState::Open);
+    held.outOfFiles = d->outOfFiles;
+    return held;
 }
 
 bool PortHold::holds(const QString &device) const

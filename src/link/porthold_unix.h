@@ -28,11 +28,11 @@ struct PortHold::State
         return why;
     }
     PortStatus refuse(PortStatus why);
-    PortStatus prepare(const QString &wanted);
-    PortStatus take(int handle);
-    PortStatus guardLine();
-    PortStatus check();
-    PortStatus look();
+    Refusal prepare(const QString &wanted);
+    Refusal take(int handle);
+    Refusal guardLine();
+    Refusal check();
+    Refusal look();
     void letGo(const std::function<void()> &closePort);
 
     LockFiles locks;

@@ -45,11 +45,11 @@ PortHold::~PortHold()
     d->letGo();
 }
 
-PortStatus PortHold::prepare(const QString &device)
+Refusal PortHold::prepare(const QString &device)
 {
     d->letGo();
     if (device.isEmpty())
-        return {device, PortState::NoDevice, 0, {}};
+        return PortStatus{device, PortState::NoDevice, 0, {}};
     d->device = device;
     const std::wstring name = (kMutexPrefix + device.toUpper()).toStdWString();
     HANDLE mutex = ::CreateMutexW(nullptr, FALSE, name.c_str());
@@ -68,28 +68,33 @@ PortStatus PortHold::prepare(const QString &device)
         return status;
     }
     d->mutex = mutex;
-    return d->status(PortState::Open);
+    return {};
 }
 
-PortStatus PortHold::take(qintptr handle)
+Refusal PortHold::take(qintptr handle)
 {
     d->port = reinterpret_cast<HANDLE>(handle);
-    return d->status(PortState::Open);
+    return {};
 }
 
-PortStatus PortHold::check()
+Refusal PortHold::check()
 {
     // A removed USB adapter's handle stops answering.
     COMSTAT queues{};
     DWORD lineErrors = 0;
     const bool answers = d->port && ::ClearCommError(d->port, &lineErrors, &queues);
-    return d->status(answers ? PortState::Open : PortState::NoDevice);
+    return answers ? Refusal() : d->status(PortState::NoDevice);
 }
 
-PortStatus PortHold::guardLine()
+Refusal PortHold::guardLine()
 {
     // The line is the port's own; nobody else can change it while it is open.
-    return d->status(d->port ? PortState::Open : PortState::NoDevice);
+    return d->port ? Refusal() : d->status(PortState::NoDevice);
+}
+
+PortStatus PortHold::held() const
+{
+    return d->status(PortState::Open);
 }
 
 void PortHold::letGo(const std::function<void()> &closePort)

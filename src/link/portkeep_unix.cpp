@@ -2,6 +2,7 @@
 
 #include "linemode.h"
 #include "linesettings.h"
+#include "portselection.h"
 
 #include <QFile>
 
@@ -9,9 +10,9 @@
 #include <sys/ioctl.h>
 
 namespace {
-// Looks are due at the first 500 ms tick once kLookEveryMs has passed, not
+// Looks are due at the first re-open tick once kLookEveryMs has passed, not
 // the second: half a tick early counts.
-constexpr qint64 kLookDueMs = PortHold::kLookEveryMs * 3 / 4;
+constexpr qint64 kLookDueMs = PortHold::kLookEveryMs - kReopenEveryMs / 2;
 
 bool sameNode(const struct stat &a, const struct stat &b)
 {
@@ -33,7 +34,7 @@ void keepModemLines(int fd)
 }
 } // namespace
 
-PortStatus PortHold::State::guardLine()
+Refusal PortHold::State::guardLine()
 {
     if (fd < 0)
         return status(PortState::NoDevice);
@@ -43,10 +44,10 @@ PortStatus PortHold::State::guardLine()
     // Another program changed it; the BA still needs it this way.
     if (!LineMode::keeps(line, meant) && (::tcsetattr(fd, TCSANOW, &meant) != 0 || ::tcgetattr(fd, &ours) != 0))
         return failed(errno);
-    return status(PortState::Open);
+    return {};
 }
 
-PortStatus PortHold::State::check()
+Refusal PortHold::State::check()
 {
     if (fd < 0 || probe >= 0)
         return status(PortState::NoDevice);
@@ -60,7 +61,7 @@ PortStatus PortHold::State::check()
             hungUp = device;
         return status(PortState::NoDevice);
     }
-    if (const PortStatus line = guardLine(); line.state != PortState::Open)
+    if (const Refusal line = guardLine())
         return line;
     // Cleared by another program (as a serial port's close does): others
     // could open it and read the BA's bytes.
@@ -68,17 +69,15 @@ PortStatus PortHold::State::check()
     keepModemLines(fd);
     if (unknown || lastLook.elapsed() >= kLookDueMs)
         return look();
-    PortStatus held = status(PortState::Open);
-    held.outOfFiles = outOfFiles;
-    return held;
+    return {};
 }
 
-PortStatus PortHold::State::look()
+Refusal PortHold::State::look()
 {
     lastLook.start();
     DeviceUsers::Use session = DeviceUsers::askKernel(fd);
     if (session == DeviceUsers::Use::Unknown)
-        session = users.look(node, true, true).use;
+        session = users.look(node, {.terminalOnly = true, .fresh = true}).use;
     if (session == DeviceUsers::Use::Terminal) {
         users.forget(); // the next look at /proc finds who took it
         letGoFor = device;
@@ -90,7 +89,5 @@ PortStatus PortHold::State::look()
     else if (lastKnown.elapsed() >= kUnknownLetGoMs)
         return status(PortState::TerminalUnknown);
     outOfFiles = !locks.keep();
-    PortStatus held = status(PortState::Open);
-    held.outOfFiles = outOfFiles;
-    return held;
+    return {};
 }

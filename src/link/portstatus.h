@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QString>
+#include <optional>
 
 // Why the port box's number has, or has not, an open port behind it.
 enum class PortState {
@@ -30,3 +31,7 @@ struct PortStatus
     bool outOfFiles = false; // held all the same, but a check found no file descriptor to spare
     int error = 0;           // the system's error number behind Failed
 };
+
+// What ends a step of taking or keeping a device: nothing when the step went
+// well, otherwise why the device is refused or let go.
+using Refusal = std::optional<PortStatus>;

@@ -45,9 +45,9 @@ SerialLink::SerialLink(const QString &portFolder, const QStringList &lockFolders
     connect(&m_lineGuard, &QTimer::timeout, this, [this] {
         if (!m_serial.isOpen())
             return;
-        if (const PortStatus line = m_hold.guardLine(); line.state != PortState::Open) {
+        if (const Refusal line = m_hold.guardLine()) {
             closeDevice(true);
-            m_status = line;
+            m_status = *line;
         }
     });
 }
@@ -83,8 +83,9 @@ bool SerialLink::setPortOpen(bool open)
     const QString path = devicePath(m_port);
     if (m_serial.isOpen()) {
         if (m_hold.holds(path)) {
-            m_status = m_hold.check();
-            if (m_status.state == PortState::Open) {
+            const Refusal gone = m_hold.check();
+            m_status = gone ? *gone : m_hold.held();
+            if (!gone) {
                 m_open = true;
                 m_event = InBufferCount() > 0 ? CommEvents::kReceive : CommEvents::kNone;
                 return true;
@@ -106,11 +107,12 @@ QString SerialLink::devicePath(qint16 port) const
 
 bool SerialLink::openDevice(const QString &path)
 {
-    m_status = m_hold.prepare(path);
-    if (path.isEmpty())
-        m_status.device = QDir(m_portFolder).filePath(PortLinkName(m_port));
-    if (m_status.state != PortState::Open)
+    if (const Refusal refused = m_hold.prepare(path)) {
+        m_status = *refused;
+        if (path.isEmpty())
+            m_status.device = QDir(m_portFolder).filePath(PortLinkName(m_port));
         return false;
+    }
     // What another device sent never completes this one's report.
     if (path != m_keptFrom)
         m_kept.clear();
@@ -132,11 +134,12 @@ bool SerialLink::openDevice(const QString &path)
         m_status = SerialQuirks::failedOpen(path, m_serial.error(), m_openError);
         return false;
     }
-    m_status = m_hold.take(qintptr(m_serial.handle()));
-    if (m_status.state != PortState::Open) {
+    if (const Refusal refused = m_hold.take(qintptr(m_serial.handle()))) {
+        m_status = *refused;
         closeDevice(false);
         return false;
     }
+    m_status = m_hold.held();
     // Pseudo-terminals have no modem lines; those calls fail there and that is fine.
     m_serial.setDataTerminalReady(LineSettings::kDtrWhileOpen);
     m_serial.setRequestToSend(LineSettings::kRtsWhileOpen);

@@ -37,8 +37,9 @@ public:
     PortStatus portStatus() const override { return m_status; }
     quint32 devicesOpened() const override { return m_devicesOpened; }
 
-    // How often the line is checked between ticks, and set back when someone changed it.
-    static constexpr int kLineGuardMs = 100;
+    // How often the line is checked between ticks, and set back when someone
+    // changed it: once a poll, so at most one poll's bytes are echoed.
+    static constexpr int kLineGuardMs = kPollEveryMs;
 
     // The device that port number `port` opens.
     QString devicePath(qint16 port) const;

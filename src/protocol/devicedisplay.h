@@ -3,7 +3,8 @@
 #include <QString>
 #include <QStringView>
 
-// The window's controls that the device protocol touches, by designer name.
+// The window's controls that the device protocol touches, and the buttons the
+// window binds to its commands, by designer name.
 enum class Control {
     Label5,
     Label6,
@@ -21,7 +22,13 @@ enum class Control {
     Command8, // "VR Adjust"
     Timer1,
     Timer2,
+    Command2, // "Clear" of the log
+    Command3, // "Exit" of the tool
+    Command4, // "Clear EEPORM"
+    Command6, // "Clear" of the value fields
 };
+// One past the last control above.
+inline constexpr int kControlCount = int(Control::Command6) + 1;
 
 // What the device protocol needs of the window. A fake of a few lines stands
 // in for it in tests.

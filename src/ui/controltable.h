@@ -1,14 +1,15 @@
 #pragma once
 
-#include "form1design.h"
+#include "devicedisplay.h"
 
 #include <QtGlobal>
+#include <optional>
 #include <span>
-#include <variant>
 
-// The window as designed: every control with its container, caption and
-// geometry in twips. The window is built from this table, and nothing else
-// places a control.
+// The window as designed: every control with its container, caption,
+// geometry in twips, the device protocol's name for it, what a screen reader
+// says of it and its place in the tab order. The window is built from this
+// table, and nothing else places or names a control.
 namespace Form1Design {
 
 inline constexpr int kTwipsPerPixel = 15; // at 96 dpi
@@ -35,13 +36,11 @@ enum Flag : unsigned {
     Bordered = 1u << 2,  // single-line border
     AlignLeft = 1u << 3, // labels centre otherwise
     Checked = 1u << 4,
+    Live = 1u << 5, // a screen reader reads the label by its current text
 };
 
-// Where build() hands a control to the window, for those it works with.
-// clang-format off
-using Slot = std::variant<std::monostate, QLabel *Controls::*, QPushButton *Controls::*, QLineEdit *Controls::*,
-                          LogEdit *Controls::*, QTimer *Controls::*>;
-// clang-format on
+// No Control: the window never reaches the control after building it.
+inline constexpr std::optional<Control> kUnbound;
 
 struct ControlSpec
 {
@@ -54,25 +53,14 @@ struct ControlSpec
     quint32 ground, text;
     unsigned flags;
     int intervalMs; // timers only
-    Slot slot;
+    std::optional<Control> control;
+    // What an accessibility client is told beyond the caption.
+    const char *accessibleName; // nullptr: the caption
+    const char *description;
+    int tabPlace; // keyboard focus order from 1; 0: none of its own
 };
 
 std::span<const ControlSpec> controls();
-
-// What an accessibility client is told beyond the captions. A live label is
-// read by its current text, which the device fills in.
-struct AccessibleSpec
-{
-    const char *name;
-    const char *accessibleName; // nullptr: the caption
-    const char *description;
-    bool liveText;
-};
-
-std::span<const AccessibleSpec> accessibility();
-
-// Keyboard focus order among the controls that can take it.
-std::span<const char *const> tabOrder();
 
 inline constexpr char kFontFamily[] = "Times New Roman";
 inline constexpr char kDesignCaption[] = "Calvarin";

@@ -50,10 +50,10 @@ private:
     void bindHandlers();
     void load();
     void centreOnScreen();
-    // The device protocol's names for the controls it touches.
     QLabel *label(Control control) const;
-    QWidget *widget(Control control) const;
+    QPushButton *button(Control control) const;
     QTimer *timer(Control control) const;
+    QLineEdit *portBox() const;
 
     DeviceLink *m_link = nullptr;
     std::unique_ptr<ConfirmPrompt> m_prompt;

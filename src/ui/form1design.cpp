@@ -7,6 +7,7 @@
 #include <QApplication>
 #include <QGroupBox>
 #include <QHash>
+#include <QMap>
 #include <QIcon>
 #include <QLabel>
 #include <QLineEdit>
@@ -54,33 +55,22 @@ void applyColours(QWidget *widget, const ControlSpec &design)
     widget->setPalette(palette);
 }
 
-// Hands the control to the window where the table says; a row whose slot
-// holds another type is a mistake in the table.
+// Hands the control to the window under the protocol's name for it.
 template<typename Widget>
 Widget *place(Controls &controls, const ControlSpec &design, Widget *widget)
 {
-    if (const auto *slot = std::get_if<Widget * Controls::*>(&design.slot))
-        controls.**slot = widget;
-    else if (!std::holds_alternative<std::monostate>(design.slot))
-        qFatal("control table: %s is not what its slot holds", design.name);
+    if (design.control)
+        controls.put(*design.control, widget);
     return widget;
 }
 
-// The widgets made so far, by name, for the accessibility and tab-order tables.
-struct Made
-{
-    QHash<QString, QWidget *> widgets;
-    QHash<QString, QLabel *> labels;
-};
-
-QWidget *makeWidget(const ControlSpec &design, QWidget *container, Controls &controls, Made &made)
+QWidget *makeWidget(const ControlSpec &design, QWidget *container, Controls &controls)
 {
     const QString caption = QString::fromLatin1(design.caption);
     switch (design.kind) {
     case Kind::Frame: return new QGroupBox(caption, container);
     case Kind::Label: {
         auto *label = place(controls, design, new QLabel(caption, container));
-        made.labels.insert(QString::fromLatin1(design.name), label);
         label->setTextFormat(Qt::PlainText); // device bytes are not markup
         label->setWordWrap(true);
         label->setIndent(0); // a framed label otherwise pushes its text off the top edge
@@ -130,8 +120,8 @@ Controls build(QWidget *form)
     form->setAutoFillBackground(true);
 
     Controls built;
-    Made made;
-    made.widgets.insert(QStringLiteral("Form1"), form);
+    QHash<QString, QWidget *> containers{{QStringLiteral("Form1"), form}};
+    QMap<int, QWidget *> tabOrder;
     for (const ControlSpec &design : controls()) {
         const QString name = QString::fromLatin1(design.name);
         if (design.kind == Kind::Timer) {
@@ -140,7 +130,7 @@ Controls build(QWidget *form)
             timer->setInterval(design.intervalMs);
             continue;
         }
-        QWidget *widget = makeWidget(design, made.widgets.value(QString::fromLatin1(design.container)), built, made);
+        QWidget *widget = makeWidget(design, containers.value(QString::fromLatin1(design.container)), built);
         widget->setObjectName(name);
         widget->setGeometry(pixels(design.left), pixels(design.top), pixels(design.width), pixels(design.height));
         QFont font = design.pointSize > 0 ? QFont(QString::fromLatin1(kFontFamily)) : QApplication::font();
@@ -148,37 +138,39 @@ Controls build(QWidget *form)
             font.setPointSizeF(design.pointSize);
         widget->setFont(font);
         applyColours(widget, design);
-        const auto spoken = std::find_if(accessibility().begin(), accessibility().end(),
-                                         [&](const AccessibleSpec &s) { return name == QLatin1String(s.name); });
-        // Live labels get their own accessible interface below, before any default one exists.
-        const bool live = spoken != accessibility().end() && spoken->liveText;
-        if (design.kind != Kind::LineBox && design.kind != Kind::LogBox && *design.caption && !live)
-            widget->setAccessibleName(QString::fromLatin1(design.caption));
+        if (design.flags & Live) {
+            // Its own accessible interface, before any default one exists.
+            AccessibleLabel::describe(qobject_cast<QLabel *>(widget), QString::fromLatin1(design.description));
+        } else {
+            // A box is named by its column alone; other controls by their caption.
+            const bool box = design.kind == Kind::LineBox || design.kind == Kind::LogBox;
+            const char *spoken = design.accessibleName ? design.accessibleName : box ? "" : design.caption;
+            if (*spoken)
+                widget->setAccessibleName(QString::fromLatin1(spoken));
+            if (design.description)
+                widget->setAccessibleDescription(QString::fromLatin1(design.description));
+        }
         if (design.flags & Hidden)
             widget->setHidden(true);
         if (design.flags & Disabled)
             widget->setEnabled(false);
-        made.widgets.insert(name, widget);
+        if (design.tabPlace > 0)
+            tabOrder.insert(design.tabPlace, widget);
+        containers.insert(name, widget);
     }
 
-    for (const AccessibleSpec &spoken : accessibility()) {
-        const QString name = QString::fromLatin1(spoken.name);
-        if (spoken.liveText) {
-            AccessibleLabel::describe(made.labels.value(name), QString::fromLatin1(spoken.description));
-            continue;
-        }
-        QWidget *widget = made.widgets.value(name);
-        if (spoken.accessibleName)
-            widget->setAccessibleName(QString::fromLatin1(spoken.accessibleName));
-        if (spoken.description)
-            widget->setAccessibleDescription(QString::fromLatin1(spoken.description));
+    QWidget *previous = nullptr;
+    for (QWidget *next : std::as_const(tabOrder)) {
+        if (previous)
+            QWidget::setTabOrder(previous, next);
+        previous = next;
     }
-
-    const auto order = tabOrder();
-    for (size_t i = 1; i < order.size(); ++i)
-        QWidget::setTabOrder(made.widgets.value(QString::fromLatin1(order[i - 1])),
-                             made.widgets.value(QString::fromLatin1(order[i])));
     return built;
+}
+
+void Controls::fail(Control control)
+{
+    qFatal("control table: control %d is not of the kind asked for", int(control));
 }
 
 } // namespace Form1Design

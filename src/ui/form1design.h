@@ -1,5 +1,10 @@
 #pragma once
 
+#include "devicedisplay.h"
+
+#include <array>
+#include <variant>
+
 class LogEdit;
 class QLabel;
 class QLineEdit;
@@ -9,19 +14,27 @@ class QWidget;
 
 namespace Form1Design {
 
-// The controls the window works with, as build() made them, under their
-// designer names. The control table says which row fills which.
-struct Controls
+// The controls the window works with, as build() made them, reached by the
+// device protocol's names for them. The control table says which row is which.
+class Controls
 {
-    QLabel *Label5 = nullptr, *Label6 = nullptr, *Label7 = nullptr;
-    QLabel *Label14 = nullptr, *Label15 = nullptr, *Label16 = nullptr;
-    QLabel *Label17 = nullptr, *Label18 = nullptr, *Label19 = nullptr;
-    QLabel *Label20 = nullptr;
-    LogEdit *Text1 = nullptr;
-    QLineEdit *Text2 = nullptr;
-    QPushButton *Command1 = nullptr, *Command2 = nullptr, *Command3 = nullptr;
-    QPushButton *Command4 = nullptr, *Command6 = nullptr, *Command8 = nullptr;
-    QTimer *Timer1 = nullptr, *Timer2 = nullptr;
+public:
+    using Made = std::variant<std::monostate, QLabel *, QPushButton *, QLineEdit *, LogEdit *, QTimer *>;
+
+    template<typename T>
+    T *get(Control control) const
+    {
+        T *const *made = std::get_if<T *>(&m_made[size_t(control)]);
+        if (!made)
+            fail(control);
+        return *made;
+    }
+    void put(Control control, Made made) { m_made[size_t(control)] = made; }
+
+private:
+    [[noreturn]] static void fail(Control control);
+
+    std::array<Made, kControlCount> m_made;
 };
 
 // Builds the window as designed on `form`: every control of the control
