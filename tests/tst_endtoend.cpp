@@ -55,14 +55,6 @@ private:
         return m_window->findChild<QPushButton *>(QString::fromLatin1(name));
     }
     QString log() const { return m_window->text(Control::Text1); }
-    void openWindow()
-    {
-        auto prompt = std::make_unique<ScriptedPrompt>();
-        m_prompt = prompt.get();
-        m_window = std::make_unique<Form1>(new SerialLink(m_ports->path()), std::move(prompt));
-        m_window->show();
-        QTRY_VERIFY(m_window->link().PortOpen());
-    }
     // The simulated BA reset; its whole report is on screen.
     bool reportShown()
     {
@@ -108,7 +100,11 @@ void TestEndToEnd::init()
     QVERIFY(m_ports->isValid());
     m_sim = std::make_unique<SimProcess>();
     QVERIFY2(m_sim->start(m_ports->path(), 1), qPrintable(m_sim->output()));
-    openWindow();
+    auto prompt = std::make_unique<ScriptedPrompt>();
+    m_prompt = prompt.get();
+    m_window = std::make_unique<Form1>(new SerialLink(m_ports->path()), std::move(prompt));
+    m_window->show();
+    QTRY_VERIFY(m_window->link().PortOpen());
 }
 
 void TestEndToEnd::cleanup()
@@ -123,12 +119,10 @@ void TestEndToEnd::cleanup()
 
 void TestEndToEnd::resetShowsTheReport()
 {
-    // As the demo starts: a report asked for before the window exists
-    // arrives once the tool holds the line, whatever the open flushes.
-    m_window.reset();
+    // As the demo starts: a report asked for before the tool holds the line
+    // arrives, whatever the open flushes.
     m_sim->stop();
     QVERIFY2(m_sim->start(m_ports->path(), 1, {u"--report-on-start"_s}), qPrintable(m_sim->output()));
-    openWindow();
     QTRY_COMPARE_WITH_TIMEOUT(caption("Label20"), u"BA Reset Finish"_s, kRestartMs);
     QCOMPARE(caption("Label5"), u"1.0"_s);
     QCOMPARE(caption("Label6"), u"02"_s);
