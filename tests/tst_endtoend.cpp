@@ -2,6 +2,7 @@
 #include "pseudoterminal.h"
 #include "seriallink.h"
 #include "scriptedprompt.h"
+#include "plaintooltip.h"
 #include "simprocess.h"
 
 #include <QApplication>
@@ -30,10 +31,6 @@ namespace {
 // takes seconds to start or to be seen gone.
 constexpr int kRestartMs = 20'000;
 
-QString plainToolTip(const QWidget *widget)
-{
-    return QTextDocumentFragment::fromHtml(widget->toolTip()).toPlainText();
-}
 } // namespace
 
 // The real window on the real serial stack against the simulated BA. Every

@@ -111,18 +111,10 @@ bool readsAsAscii(qint64 pid)
     return digit(byte(0)) && (digit(byte(1)) || QByteArray(" \t\r\n", 5).contains(byte(1)));
 }
 
+// The lock file named after the device's path, as the hold names it.
 QString lockName(const Pty &pty)
 {
-    return u"LCK.."_s + pty.devicePath().mid(5).replace(u'/', u'_');
-}
-
-// Descriptors of this process open on `device`.
-int descriptorsOn(const QString &device)
-{
-    int count = 0;
-    for (const QFileInfo &fd : QDir(u"/proc/self/fd"_s).entryInfoList(QDir::System | QDir::NoDotAndDotDot))
-        count += fd.symLinkTarget() == device ? 1 : 0;
-    return count;
+    return QFileInfo(LockFiles({u"/"_s}).files(pty.devicePath()).constFirst()).fileName();
 }
 
 // Nobody holds the device: an flock on a fresh descriptor is granted.

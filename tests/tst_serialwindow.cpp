@@ -1,4 +1,5 @@
 #include "form1.h"
+#include "plaintooltip.h"
 #include "portstatustext.h"
 #include "protocolfixture.h"
 #include "pseudoterminal.h"
@@ -13,7 +14,6 @@
 #include <QFileInfo>
 #include <QSignalSpy>
 #include <QTemporaryDir>
-#include <QTextDocumentFragment>
 #include <QTimer>
 
 #include <memory>
@@ -25,7 +25,7 @@ namespace {
 // The port box's tooltip as the technician reads it.
 QString toolTip(const Form1 &w)
 {
-    return QTextDocumentFragment::fromHtml(w.findChild<QLineEdit *>(u"Text2"_s)->toolTip()).toPlainText();
+    return plainToolTip(w.findChild<QLineEdit *>(u"Text2"_s));
 }
 
 QString caption(const Form1 &w, const char *name)

@@ -14,6 +14,21 @@
 // down to the lowest descriptor open on `device`, and every free number below
 // it is taken, so no new descriptor can be had and a re-open would find none.
 // Undone when it goes.
+// This process's open descriptors, as /proc shows them.
+inline QFileInfoList ownDescriptors()
+{
+    return QDir(QStringLiteral("/proc/self/fd")).entryInfoList(QDir::System | QDir::NoDotAndDotDot);
+}
+
+// Those of them open on `device`.
+inline int descriptorsOn(const QString &device)
+{
+    int count = 0;
+    for (const QFileInfo &fd : ownDescriptors())
+        count += fd.symLinkTarget() == device ? 1 : 0;
+    return count;
+}
+
 class DescriptorsTaken
 {
 public:
@@ -21,8 +36,7 @@ public:
     {
         ::getrlimit(RLIMIT_NOFILE, &m_saved);
         int lowest = 1024;
-        for (const QFileInfo &fd :
-             QDir(QStringLiteral("/proc/self/fd")).entryInfoList(QDir::System | QDir::NoDotAndDotDot))
+        for (const QFileInfo &fd : ownDescriptors())
             if (fd.symLinkTarget() == device)
                 lowest = std::min(lowest, fd.fileName().toInt());
         for (int fd; (fd = ::fcntl(lowest, F_DUPFD_CLOEXEC, 0)) >= 0;) {

@@ -69,8 +69,8 @@ void TestWineEndToEnd::aTechniciansSession()
     m_technician.start(
             qEnvironmentVariable("WINE_RUN"),
             {technician, u"--port"_s, u"1"_s, u"--script"_s, u"open,report,adjust,log,exit,adjust,stream,exit"_s});
-    const auto transcript = [&] { return qPrintable(m_said + u"\n--- ba-sim:\n"_s + sim.output()); };
-    QVERIFY2(heard(u"held COM1"_s), transcript());
+    const auto transcript = [&] { return (m_said + u"\n--- ba-sim:\n"_s + sim.output()).toLocal8Bit(); };
+    QVERIFY2(heard(u"held COM1"_s), transcript().constData());
     // Wine lets a second open of a pty through, as some USB-serial drivers do:
     // the tool's own guard keeps the second copy out.
     QProcess second;
@@ -80,35 +80,36 @@ void TestWineEndToEnd::aTechniciansSession()
     };
     second.setProcessChannelMode(QProcess::ForwardedErrorChannel);
     second.start(qEnvironmentVariable("WINE_RUN"), {technician, u"--port"_s, u"1"_s, u"--script"_s, u"open"_s});
-    QTRY_VERIFY2_WITH_TIMEOUT(secondSays("status COM1: in use by another copy of this tool"), transcript(), kStepMs);
+    QTRY_VERIFY2_WITH_TIMEOUT(secondSays("status COM1: in use by another copy of this tool"), transcript().constData(),
+                              kStepMs);
 
     sim.press('r');
     const auto report = heard(u"report "_s);
-    QVERIFY2(report, transcript());
+    QVERIFY2(report, transcript().constData());
     QCOMPARE(*report, u"report 1.0|02|V103|1234|5678|9ABC|DEF0|0102|0A0B"_s);
-    QTRY_VERIFY2_WITH_TIMEOUT(sim.said(u"received 6E 14: enter test mode"_s), transcript(), kStepMs);
+    QTRY_VERIFY2_WITH_TIMEOUT(sim.said(u"received 6E 14: enter test mode"_s), transcript().constData(), kStepMs);
 
     // The white card's readings, after the BA's echo of the enter command.
     sim.press('c');
     const auto log = heard(u"log "_s);
-    QVERIFY2(log, transcript());
+    QVERIFY2(log, transcript().constData());
     QCOMPARE(*log, u"log 110,20,5,12,25,42,62,85,107,128,148,167,184,198,209"_s);
-    QTRY_VERIFY2_WITH_TIMEOUT(sim.said(u"received 63 63: leave test mode"_s), transcript(), kStepMs);
+    QTRY_VERIFY2_WITH_TIMEOUT(sim.said(u"received 63 63: leave test mode"_s), transcript().constData(), kStepMs);
 
     // A numbered stream at the line's rate through about twenty re-opens.
-    QTRY_VERIFY2_WITH_TIMEOUT(sim.output().count(u"received 6E 14"_s) == 2, transcript(), kStepMs);
+    QTRY_VERIFY2_WITH_TIMEOUT(sim.output().count(u"received 6E 14"_s) == 2, transcript().constData(), kStepMs);
     sim.press('s');
     QTest::qWait(kStreamMs);
     sim.press('s');
-    QTRY_VERIFY2(sim.said(u"stream stopped after "_s), transcript());
+    QTRY_VERIFY2(sim.said(u"stream stopped after "_s), transcript().constData());
     const QString stopped = sim.output().section(u"stream stopped after "_s, 1).section(u' ', 0, 0);
     const auto verdict = heard(u"logged "_s);
-    QVERIFY2(verdict, transcript());
+    QVERIFY2(verdict, transcript().constData());
     QCOMPARE(*verdict, u"logged %1 lost 0 disorder 0"_s.arg(stopped));
     QVERIFY2(!secondSays("held"), "the second copy held COM1 beside the first");
-    QTRY_VERIFY2_WITH_TIMEOUT(sim.output().count(u"received 63 63"_s) == 2, transcript(), kStepMs);
+    QTRY_VERIFY2_WITH_TIMEOUT(sim.output().count(u"received 63 63"_s) == 2, transcript().constData(), kStepMs);
 
-    QVERIFY2(heard(u"done"_s), transcript());
+    QVERIFY2(heard(u"done"_s), transcript().constData());
     QVERIFY(m_technician.waitForFinished(kStepMs));
     QCOMPARE(m_technician.exitCode(), 0);
     // The second copy takes the port once the first has let it go.
