@@ -1,4 +1,5 @@
 #include "form1.h"
+#include "locknames.h"
 #include "pseudoterminal.h"
 #include "seriallink.h"
 #include "scriptedprompt.h"
@@ -295,7 +296,7 @@ void TestEndToEnd::signalEndsItWithoutATrace()
             ::close(fd);
         return busy;
     };
-    const QString lockName = u"LCK.."_s + device.devicePath().mid(5).replace(u'/', u'_');
+    const QString lockName = pathLockName(device.devicePath());
 
     for (int run = 0; run < 2; ++run) {
         tool.start(QStringLiteral(CALVARIN_PATH), {});

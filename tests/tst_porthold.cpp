@@ -1,6 +1,7 @@
 #include "descriptorstaken.h"
 #include "deviceusers.h"
 #include "lockfiles.h"
+#include "locknames.h"
 #include "porthold.h"
 #include "pseudoterminal.h"
 
@@ -111,10 +112,9 @@ bool readsAsAscii(qint64 pid)
     return digit(byte(0)) && (digit(byte(1)) || QByteArray(" \t\r\n", 5).contains(byte(1)));
 }
 
-// The lock file named after the device's path, as the hold names it.
 QString lockName(const Pty &pty)
 {
-    return QFileInfo(LockFiles({u"/"_s}).files(pty.devicePath()).constFirst()).fileName();
+    return pathLockName(pty.devicePath());
 }
 
 // Nobody holds the device: an flock on a fresh descriptor is granted.
