@@ -4,6 +4,7 @@
 #include "locknames.h"
 #include "porthold.h"
 #include "pseudoterminal.h"
+#include "waits.h"
 
 #include <QDir>
 #include <QElapsedTimer>
@@ -337,7 +338,7 @@ void TestPortHold::heldUntilLetGo()
     replaced.write(theirs);
     replaced.close();
     QTRY_VERIFY_WITH_TIMEOUT(!first.hold.check() && owners() == (QList<qint64>{::getpid(), ::getppid()}),
-                             3 * PortHold::kLookEveryMs);
+                             waitLimit(3 * PortHold::kLookEveryMs));
 
     // Another program's VMIN and VTIME, set during the hold, survive the let-go.
     termios set{};

@@ -3,6 +3,7 @@
 #include "portselection.h"
 #include "pseudoterminal.h"
 #include "seriallink.h"
+#include "waits.h"
 
 #include <QDir>
 #include <QFile>
@@ -399,7 +400,7 @@ void TestSerialLink::terminalTakenBySessionIsLetGo()
     QTimer reopen;
     connect(&reopen, &QTimer::timeout, this, [&] { ReopenLink(*m_link, u"3"_s); });
     reopen.start(100);
-    QTRY_VERIFY_WITH_TIMEOUT(!m_link->PortOpen(), 3 * PortHold::kLookEveryMs);
+    QTRY_VERIFY_WITH_TIMEOUT(!m_link->PortOpen(), waitLimit(3 * PortHold::kLookEveryMs));
     QCOMPARE(m_link->portStatus().state, PortState::LetGo);
 
     // What the session's user types never reaches the tool.
@@ -422,9 +423,10 @@ void TestSerialLink::heldAgainAfterAHangUp()
     QTimer reopen;
     connect(&reopen, &QTimer::timeout, this, [&] { ReopenLink(*m_link, u"3"_s); });
     reopen.start(kReopenEveryMs);
-    QTRY_VERIFY_WITH_TIMEOUT(!m_link->PortOpen(), 2 * kReopenEveryMs);
+    QTRY_VERIFY_WITH_TIMEOUT(!m_link->PortOpen(), waitLimit(2 * kReopenEveryMs));
     // Held again at the next tick; where only root may open it again, the tooltip says why.
-    QTRY_VERIFY_WITH_TIMEOUT(m_link->PortOpen() || m_link->portStatus().state == PortState::HungUp, 3 * kReopenEveryMs);
+    QTRY_VERIFY_WITH_TIMEOUT(m_link->PortOpen() || m_link->portStatus().state == PortState::HungUp,
+                             waitLimit(3 * kReopenEveryMs));
     QCOMPARE(m_link->PortOpen(), ::geteuid() == 0);
     QVERIFY(m_pty->write("after"));
     QByteArray got;
@@ -501,7 +503,7 @@ void TestSerialLink::outOfDescriptorsKeepsItRaw()
     {
         Cycle cycle(*m_link, *m_pty, QByteArray::fromHex("0D7F030415611B"), 100);
         // Until a look at the lock files has found no descriptor to spare.
-        QTRY_VERIFY_WITH_TIMEOUT(m_link->portStatus().outOfFiles, 3 * PortHold::kLookEveryMs);
+        QTRY_VERIFY_WITH_TIMEOUT(m_link->portStatus().outOfFiles, waitLimit(3 * PortHold::kLookEveryMs));
         cycle.timer.stop();
         echoed = m_pty->read(0, 100);
         // The last chunk may not have reached the link yet: wait for it.
