@@ -113,11 +113,6 @@ bool readsAsAscii(qint64 pid)
     return digit(byte(0)) && (digit(byte(1)) || QByteArray(" \t\r\n", 5).contains(byte(1)));
 }
 
-QString lockName(const Pty &pty)
-{
-    return pathLockName(pty.devicePath());
-}
-
 // Nobody holds the device: an flock on a fresh descriptor is granted.
 bool nobodyHolds(const QString &device)
 {
@@ -254,7 +249,7 @@ void TestPortHold::lockFiles()
     else if (owner.startsWith(u"live, "_s) && !(pid = livePidOfWidth(owner.mid(6, 1).toInt())))
         QSKIP("no live process with a PID that short here");
 
-    const QString file = QDir(folder ? second.path() : locks.path()).filePath(lockName(pty));
+    const QString file = QDir(folder ? second.path() : locks.path()).filePath(pathLockName(pty.devicePath()));
     const QByteArray path = QFile::encodeName(file);
     if (content == "fifo") {
         QCOMPARE(::mkfifo(path.constData(), 0666), 0);
@@ -310,7 +305,7 @@ void TestPortHold::heldUntilLetGo()
 {
     QTemporaryDir locks;
     Pty pty;
-    const QStringList names{QDir(locks.path()).filePath(lockName(pty)),
+    const QStringList names{QDir(locks.path()).filePath(pathLockName(pty.devicePath())),
                             QDir(locks.path()).filePath(u"LCK.."_s + QFileInfo(pty.devicePath()).fileName())};
     const auto owners = [&] {
         QList<qint64> pids;
@@ -403,7 +398,7 @@ void TestPortHold::refusedDevicesAreNotHeld()
             QSKIP("root opens any device");
         QCOMPARE(::chmod(QFile::encodeName(device).constData(), 0), 0);
     } else if (kind == u"locked"_s || kind == u"starved"_s) {
-        QFile lock(QDir(scratch.path()).filePath(lockName(pty)));
+        QFile lock(QDir(scratch.path()).filePath(pathLockName(pty.devicePath())));
         QVERIFY(lock.open(QIODevice::WriteOnly));
         lock.write(QByteArray::number(::getppid()) + '\n');
     }
@@ -529,7 +524,7 @@ void TestPortHold::asAnotherUser()
     const QByteArray folder = QFile::encodeName(locks.path());
     QCOMPARE(::chmod(folder.constData(), 01777), 0); // as /run/lock
     QCOMPARE(::chmod(QFile::encodeName(pty.devicePath()).constData(), mode_t(deviceMode)), 0);
-    const QString file = QDir(locks.path()).filePath(lockName(pty));
+    const QString file = QDir(locks.path()).filePath(pathLockName(pty.devicePath()));
     QByteArray text;
     if (lock != u"none"_s) {
         const qint64 owner = lock == u"live"_s ? qint64(::getpid()) : deadPid();
