@@ -139,9 +139,20 @@ public:
     {
     }
     ~Port() { close(); }
+    // The serial link's retry once the look at the device's users is done.
+    Refusal prepare(const QString &device)
+    {
+        Refusal refused;
+        QElapsedTimer clock;
+        clock.start();
+        while ((refused = hold.prepare(device)) && refused->state == PortState::Looking
+               && clock.elapsed() < waitLimit(PortHold::kLookDeadlineMs))
+            ::usleep(1000);
+        return refused;
+    }
     PortStatus open(const QString &device)
     {
-        if (const Refusal refused = hold.prepare(device))
+        if (const Refusal refused = prepare(device))
             return *refused;
         fd = ::open(QFile::encodeName(device).constData(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
         return told(hold.take(fd));
@@ -180,6 +191,9 @@ private Q_SLOTS:
     void terminalCheckWithChildrenReapedUnseen();
     void refusedDevicesAreNotHeld_data();
     void refusedDevicesAreNotHeld();
+    void refusalSpendsTheLook_data();
+    void refusalSpendsTheLook();
+    void openerBeforeExclusiveModeIsNamed();
     void asAnotherUser_data();
     void asAnotherUser();
 };
@@ -375,6 +389,7 @@ void TestPortHold::refusedDevicesAreNotHeld_data()
     QTest::addRow("a live lock") << u"locked"_s << PortState::InUse;
     QTest::addRow("an flock alone") << u"flock"_s << PortState::InUse;
     QTest::addRow("a reader that opened it first") << u"reader"_s << PortState::InUse;
+    QTest::addRow("an open file description lock") << u"ofd"_s << PortState::InUse;
     QTest::addRow("a lock, no descriptor to read it") << u"starved"_s << PortState::TooManyFiles;
 }
 
@@ -402,6 +417,12 @@ void TestPortHold::refusedDevicesAreNotHeld()
         QVERIFY(lock.open(QIODevice::WriteOnly));
         lock.write(QByteArray::number(::getppid()) + '\n');
     }
+    // An open file description's lock shows no PID; this one is on a descriptor
+    // of our own, so that only the lock can give it away.
+    const int ofd = kind == u"ofd"_s ? ::open(QFile::encodeName(device).constData(), O_RDWR | O_NOCTTY) : -1;
+    struct flock whole = {};
+    whole.l_type = F_WRLCK;
+    QVERIFY(ofd < 0 || ::fcntl(ofd, F_OFD_SETLK, &whole) == 0);
     // The reader has our descriptor on the device; the other holds its own.
     std::optional<Twin> other;
     if (kind == u"flock"_s || kind == u"reader"_s)
@@ -426,6 +447,13 @@ void TestPortHold::refusedDevicesAreNotHeld()
     QCOMPARE(watch.opens(), 0);
     QCOMPARE(pty.localModes(), modes);
     other.reset();
+    if (ofd >= 0)
+        ::close(ofd);
+    // Once its holder has let go, the next try takes it.
+    if (kind == u"flock"_s || kind == u"reader"_s || kind == u"ofd"_s) {
+        QCOMPARE(port.open(device).state, PortState::Open);
+        port.close();
+    }
     if (kind != u"missing"_s && kind != u"file"_s)
         QVERIFY(nobodyHolds(device));
     QCOMPARE(QDir(scratch.path()).entryList({u"LCK*"_s}).size(), kind == u"locked"_s || kind == u"starved"_s ? 1 : 0);
@@ -434,11 +462,60 @@ void TestPortHold::refusedDevicesAreNotHeld()
     QCOMPARE(port.open(free.devicePath()).state, PortState::Open);
 }
 
+void TestPortHold::refusalSpendsTheLook_data()
+{
+    QTest::addColumn<bool>("flocked");
+    QTest::addRow("then an opener") << false;
+    QTest::addRow("then an flock") << true;
+}
+
+void TestPortHold::refusalSpendsTheLook()
+{
+    // A look finds nobody and the open fails all the same (a locked pty here,
+    // root's exclusive open on a bench): whoever comes next is looked for anew.
+    QFETCH(bool, flocked);
+    QTemporaryDir locks;
+    Pty pty;
+    Port port({locks.path()});
+    int locked = 1;
+    QCOMPARE(::ioctl(pty.controlFd(), TIOCSPTLCK, &locked), 0);
+    QCOMPARE(port.open(pty.devicePath()).state, PortState::NoDevice);
+    locked = 0;
+    QCOMPARE(::ioctl(pty.controlFd(), TIOCSPTLCK, &locked), 0);
+    Twin other(flocked ? pty.devicePath() : QString());
+    QVERIFY(other.ready());
+    OpenWatch watch(pty.devicePath());
+    const PortStatus status = port.open(pty.devicePath());
+    QCOMPARE(status.state, PortState::InUse);
+    QCOMPARE(status.pid, other.pid());
+    QCOMPARE(watch.opens(), 0);
+}
+
+void TestPortHold::openerBeforeExclusiveModeIsNamed()
+{
+    // Another program opens it between the port's open and exclusive mode.
+    QTemporaryDir locks;
+    Pty pty;
+    Port port({locks.path()});
+    QVERIFY(!port.prepare(pty.devicePath()));
+    port.fd = ::open(QFile::encodeName(pty.devicePath()).constData(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+    const Twin opener; // with every descriptor we have
+    QVERIFY(opener.ready());
+    QVERIFY(!port.hold.take(port.fd));
+    Refusal found;
+    QTRY_VERIFY_WITH_TIMEOUT(found.has_value() || (found = port.hold.check()).has_value(),
+                             waitLimit(PortHold::kLookDeadlineMs));
+    QCOMPARE(found->state, PortState::InUse);
+    QCOMPARE(found->pid, opener.pid());
+}
+
 void TestPortHold::lineStaysOurs_data()
 {
     QTest::addColumn<bool>("held");
-    QTest::addRow("changed between the open and take") << false;
-    QTest::addRow("changed while held") << true;
+    QTest::addColumn<bool>("locked");
+    QTest::addRow("changed between the open and take") << false << false;
+    QTest::addRow("changed while held") << true << false;
+    QTest::addRow("changed and locked while held") << true << true;
 }
 
 void TestPortHold::lineStaysOurs()
@@ -446,11 +523,14 @@ void TestPortHold::lineStaysOurs()
     // Another program (root, say) sets echo, line editing and 1200 baud, and
     // clears exclusive mode: the BA's line is back at the next check.
     QFETCH(bool, held);
+    QFETCH(bool, locked);
+    if (locked && ::geteuid() != 0)
+        QSKIP("needs root, to lock the line");
     QTemporaryDir locks;
     Pty pty(Pty::Line::Cooked);
     const QByteArray device = QFile::encodeName(pty.devicePath());
     Port port({locks.path()});
-    QVERIFY(!port.hold.prepare(pty.devicePath()));
+    QVERIFY(!port.prepare(pty.devicePath()));
     QCOMPARE(pty.localModes() & (ECHO | ICANON), 0u); // raw before the port opens
     port.fd = ::open(device.constData(), O_RDWR | O_NOCTTY | O_NONBLOCK);
     const int other = ::open(device.constData(), O_RDWR | O_NOCTTY | O_NONBLOCK);
@@ -465,6 +545,16 @@ void TestPortHold::lineStaysOurs()
     QVERIFY(held || meddle());
     QVERIFY(!port.hold.take(port.fd));
     QVERIFY(!held || meddle());
+    if (locked) {
+        // Echo locked on: setting the line back changes nothing, so it is let go.
+        termios lock{};
+        lock.c_lflag = ECHO;
+        QCOMPARE(::ioctl(pty.controlFd(), TIOCSLCKTRMIOS, &lock), 0);
+        const Refusal told = port.hold.check();
+        QVERIFY(told);
+        QCOMPARE(told->state, PortState::LineLocked);
+        return;
+    }
     QVERIFY(!port.hold.check());
     termios line{};
     int exclusive = 0;
@@ -478,13 +568,13 @@ void TestPortHold::lineStaysOurs()
 void TestPortHold::terminalCheckWithChildrenReapedUnseen()
 {
     // SIGCHLD ignored, as it may be inherited: the kernel reaps the check's
-    // child, and no status of it can be had.
+    // child, and no status of it can be had; its answer comes all the same.
     Pty pty;
     const int fd = ::open(QFile::encodeName(pty.devicePath()).constData(), O_RDWR | O_NOCTTY | O_NONBLOCK);
     const auto previous = ::signal(SIGCHLD, SIG_IGN);
     const DeviceUsers::Use ignored = DeviceUsers::askKernel(fd);
     ::signal(SIGCHLD, previous);
-    QCOMPARE(ignored, DeviceUsers::Use::Unknown);
+    QCOMPARE(ignored, DeviceUsers::Use::None);
     QCOMPARE(DeviceUsers::askKernel(fd), DeviceUsers::Use::None);
     ::close(fd);
 }
@@ -504,7 +594,7 @@ void TestPortHold::asAnotherUser_data()
     QTest::addRow("no permission") << u"none"_s << 0600 << PortState::NoPermission << QString();
     // No child for the check and no descriptor for /proc before the open: not "free".
     QTest::addRow("not held, check can't run nor /proc be read")
-            << u"none"_s << 0666 << PortState::TerminalUnknown << u"before"_s;
+            << u"none"_s << 0666 << PortState::UsersUnknown << u"before"_s;
     // Let go within 2 s all the same: /proc shows the session that took it.
     QTest::addRow("held, check can't run, a session takes it") << u"none"_s << 0666 << PortState::LetGo << u"nproc"_s;
     QTest::addRow("held, check can't run nor /proc be read")

@@ -1,36 +1,27 @@
 #pragma once
 
-#include <QElapsedTimer>
-#include <QtGlobal>
+#include "procwalk.h"
 
-struct stat;
-
-// What a look at a device's users asks for.
-struct LookFor
-{
-    bool terminalOnly = false; // only a session that has it as its terminal
-    bool fresh = false;        // a new look, never the answer that stands
-};
+#include <functional>
+#include <memory>
+#include <optional>
 
 // Who else has a device: a session that has it as its controlling terminal (a
 // shell's pseudo-terminal, a serial login console), another process with it
-// open, or an flock on its node. One look at /proc answers all three, without
-// opening the device.
+// open, or a lock on its node. A look at /proc answers all three without
+// opening the device; it runs on a worker thread of its own, so the caller
+// never waits for it, and nothing else crosses threads.
 class DeviceUsers final
 {
 public:
-    enum class Use {
-        None,
-        Terminal, // some session's controlling terminal
-        Open,     // another process has it open
-        Flock,    // another process holds an flock on it
-        Unknown,  // /proc could not be read, or no child started
-    };
-    struct Answer
-    {
-        Use use = Use::None;
-        qint64 pid = 0; // who, when known
-    };
+    using Use = ProcWalk::Use;
+    using Answer = ProcWalk::Answer;
+
+    // `answered` runs on the worker's thread each time a look is done.
+    explicit DeviceUsers(std::function<void()> answered = {});
+    ~DeviceUsers();
+    DeviceUsers(const DeviceUsers &) = delete;
+    DeviceUsers &operator=(const DeviceUsers &) = delete;
 
     // Asks the kernel on a descriptor of the device: a child in a session of
     // its own tries to make it its controlling terminal, which the kernel
@@ -38,19 +29,21 @@ public:
     // that /proc hides. Terminal, None or Unknown.
     static Use askKernel(int fd);
 
-    // Looks for anyone else using `node` (a device's stat), this process
-    // aside, or only for a session that has it as its terminal. A user found
-    // is checked alone next time; "nobody" stands a while unless a fresh look
-    // is asked for.
-    Answer look(const struct stat &node, LookFor what = {});
-    // The next look starts afresh.
-    void forget() { m_device = 0; }
-    // The kernel has just said no session has `rdev` as its terminal.
-    void noSessionHas(quint64 rdev);
+    // Starts a look at `node` (the device as stat'ed or opened), in place of
+    // any look under way. `hint`: who had it last time, checked alone first.
+    void look(const struct stat &node, bool terminalOnly = false, Answer hint = {});
+    // The answer of the look last started, once it is done and if it was
+    // about `node`. Each answer is given once, and a "nobody" older than
+    // `nobodyStandsMs` not at all: it never stands for a later try.
+    std::optional<Answer> answer(const struct stat &node, qint64 nobodyStandsMs = -1);
+    // Whether a look at `node` is waiting to start or under way.
+    bool looking(const struct stat &node) const;
+    // How long the look under way has run; 0 when none is.
+    qint64 lookingMs() const;
+    // No answer is wanted any more; a look under way is given up.
+    void forget();
 
 private:
-    quint64 m_device = 0; // the rdev the cache is about
-    bool m_terminalOnly = false;
-    Answer m_found;
-    QElapsedTimer m_lastLook;
+    struct Worker;
+    std::unique_ptr<Worker> d;
 };

@@ -11,8 +11,10 @@
 // line stays raw and ours, and it is given back as it was found.
 //
 // On Linux: lock files under every name others use for it, an flock, and a
-// look at who has it as a controlling terminal; nothing is held that is
-// refused. On Windows: one copy of the tool per COM port.
+// look at who else has it; nothing is held that is refused. The look runs off
+// the caller's thread: prepare() answers Looking until it is done, and
+// `answered` says when to try again. On Windows: one copy of the tool per COM
+// port.
 //
 // The serial port does the open and the close itself:
 //   prepare(device) -> the port opens -> take(handle) -> check() at each tick
@@ -21,7 +23,9 @@ class PortHold final
 {
 public:
     // The first folder is where this process writes its lock files.
-    explicit PortHold(QStringList lockFolders = systemLockFolders());
+    // `answered` runs on another thread when a look at the device's users is
+    // done: a good moment to call prepare() or check() again.
+    explicit PortHold(QStringList lockFolders = systemLockFolders(), std::function<void()> answered = {});
     ~PortHold();
     PortHold(const PortHold &) = delete;
     PortHold &operator=(const PortHold &) = delete;
@@ -41,6 +45,9 @@ public:
     // While held, between ticks: the line set back to ours if someone changed
     // it, so that at most one poll's bytes are echoed.
     Refusal guardLine();
+    // Why a held device failed, as far as it can be told: hung up, gone or
+    // replaced. Nothing when it looks well.
+    Refusal lost();
     // The device held, as the technician is told of it.
     PortStatus held() const;
     // Lets go of what is held or prepared; `closePort` closes the serial
@@ -59,6 +66,10 @@ public:
     // A held device whose terminal state can't be told is let go at the first
     // look once this has passed.
     static constexpr int kUnknownLetGoMs = 1500;
+    // A look at who else has the device that runs longer answers "can't tell".
+    static constexpr int kLookDeadlineMs = 3000;
+    // More set-backs of the line than this in a second, and the technician is told.
+    static constexpr int kSetBacksPerSecond = 3;
 
 private:
     struct State; // per system

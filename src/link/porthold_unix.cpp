@@ -6,7 +6,14 @@
 
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/ioctl.h>
 #include <unistd.h>
+
+namespace {
+// A look that found nobody answers for a try that comes this soon after it,
+// not for a later one: another program may have come since.
+constexpr qint64 kNobodyStandsMs = 200;
+} // namespace
 
 PortStatus PortHold::State::refuse(PortStatus why)
 {
@@ -31,16 +38,8 @@ Refusal PortHold::State::prepare(const QString &wanted)
         return refuse(status(SystemError::stateFor(errno)));
     if (const Refusal locked = locks.check(wanted))
         return refuse(*locked);
-    const auto sessionTerminal = [&] {
-        return refuse(status(letGoFor == wanted ? PortState::LetGo : PortState::SessionTerminal));
-    };
-    // Anyone else on it is found without opening it: every open raises DTR
-    // and RTS, and the line would be ours to touch.
-    const DeviceUsers::Answer other = users.look(st);
-    if (other.use == DeviceUsers::Use::Terminal)
-        return sessionTerminal();
-    if (other.use == DeviceUsers::Use::Open || other.use == DeviceUsers::Use::Flock)
-        return refuse({wanted, PortState::InUse, other.pid, {}});
+    if (const Refusal other = whoElse(st))
+        return refuse(*other);
 
     probe = ::open(path.constData(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (probe < 0) {
@@ -49,31 +48,46 @@ Refusal PortHold::State::prepare(const QString &wanted)
             return refuse(status(PortState::HungUp));
         return refuse(failed(errno));
     }
-    // Someone took it between the look and the open.
+    // Someone took it between the look and the open. Kept until the let-go,
+    // so that nobody who asks for it takes it from here on.
     if (::flock(probe, LOCK_EX | LOCK_NB) != 0)
         return refuse(status(PortState::InUse));
-    ::flock(probe, LOCK_UN);
     if (::tcgetattr(probe, &found) != 0)
         return refuse(errno == ENOTTY || errno == EINVAL ? status(PortState::NotSerial) : failed(errno));
     // /proc may not show every session; the kernel's answer settles it before
-    // the line is touched or a byte is read.
-    DeviceUsers::Use session = DeviceUsers::askKernel(probe);
-    if (session == DeviceUsers::Use::Unknown)
-        session = users.look(st, {.terminalOnly = true, .fresh = true}).use;
-    if (session == DeviceUsers::Use::Terminal) {
-        users.forget();
-        return sessionTerminal();
-    }
-    if (session != DeviceUsers::Use::None)
-        return refuse(status(PortState::TerminalUnknown));
-    users.noSessionHas(quint64(st.st_rdev));
+    // the line is touched or a byte is read. Without it (no child to be had),
+    // the walk before the open has looked at every session /proc shows.
+    if (DeviceUsers::askKernel(probe) == DeviceUsers::Use::Terminal)
+        return refuse(status(letGoFor == wanted ? PortState::LetGo : PortState::SessionTerminal));
     meant = LineMode::raw(found);
-    if (::tcsetattr(probe, TCSANOW, &meant) != 0)
-        return refuse(failed(errno));
     touched = true;
-    if (::tcgetattr(probe, &ours) != 0 || ::fstat(probe, &node) != 0)
+    if (const Refusal line = setLine(probe))
+        return refuse(*line);
+    if (::fstat(probe, &node) != 0)
         return refuse(failed(errno));
     return {};
+}
+
+// Anyone else on it is found without opening it: every open raises DTR and
+// RTS, and the line would be ours to touch. Each try waits for a look of its own.
+Refusal PortHold::State::whoElse(const struct stat &st)
+{
+    const std::optional<DeviceUsers::Answer> other = users.answer(st, kNobodyStandsMs);
+    if (!other) {
+        if (users.lookingMs() >= kLookDeadlineMs)
+            return status(PortState::UsersUnknown);
+        if (!users.looking(st))
+            users.look(st, false, lastFound);
+        return status(PortState::Looking);
+    }
+    lastFound = other->pid > 0 ? *other : DeviceUsers::Answer{};
+    switch (other->use) {
+    case DeviceUsers::Use::None: return {};
+    case DeviceUsers::Use::Terminal:
+        return status(letGoFor == device ? PortState::LetGo : PortState::SessionTerminal);
+    case DeviceUsers::Use::Unknown: return status(PortState::UsersUnknown);
+    default: return PortStatus{device, PortState::InUse, other->pid, {}};
+    }
 }
 
 Refusal PortHold::State::take(int handle)
@@ -81,32 +95,41 @@ Refusal PortHold::State::take(int handle)
     if (probe < 0 || handle < 0)
         return status(PortState::NoDevice);
     fd = handle;
-    last = ::fcntl(fd, F_DUPFD_CLOEXEC, 0);
-    if (last < 0)
-        return failed(errno);
-    // Someone came between the look and the open.
-    if (::flock(fd, LOCK_EX | LOCK_NB) != 0)
-        return status(PortState::InUse);
     // Ours is the line we mean, never what the open left: someone may have
     // set theirs in between.
     if (::tcgetattr(fd, &ours) != 0)
         return failed(errno);
     if (const Refusal line = guardLine())
         return line;
+    if (::ioctl(fd, TIOCEXCL) != 0)
+        return failed(errno);
     // The line starts empty: what a device sent while nobody held it is no
     // reply to us. Qt 6.8's open flushes too; Qt 6.4's does not.
     if (::tcflush(fd, TCIFLUSH) != 0)
         return failed(errno);
     if (const Refusal written = locks.write(device))
         return written;
-    ::close(probe);
-    probe = -1;
     letGoFor.clear();
     hungUp.clear();
-    users.forget(); // the look before the open is spent
-    unknown = outOfFiles = false;
+    held = true;
+    // Exclusive mode and the flock keep later opens out; one more look finds
+    // whoever came between the look before the open and now.
+    users.look(node);
+    terminalLook = unknown = outOfFiles = false;
+    clock.start();
+    setBacks.fill(-PortHold::kLookEveryMs);
     lastLook.start();
     lastKnown.start();
+    return {};
+}
+
+Refusal PortHold::State::setLine(int on)
+{
+    if (::tcsetattr(on, TCSANOW, &meant) != 0 || ::tcgetattr(on, &ours) != 0)
+        return failed(errno);
+    // A termios lock (TIOCSLCKTRMIOS) makes the set succeed and change nothing.
+    if (!LineMode::keeps(ours, meant))
+        return status(PortState::LineLocked);
     return {};
 }
 
@@ -116,28 +139,26 @@ void PortHold::State::letGo(const std::function<void()> &closePort)
     // it since, control characters included, keeps theirs. The serial port's
     // close sets back what it found at its open, so theirs is written again
     // after it; a line only looked at is never written.
-    const int line = last >= 0 ? last : probe;
     termios now{};
-    const bool read = touched && line >= 0 && ::tcgetattr(line, &now) == 0;
+    const bool read = touched && probe >= 0 && ::tcgetattr(probe, &now) == 0;
     const bool ourLine = read && LineMode::same(now, ours);
     if (closePort)
         closePort();
     if (ourLine || (read && closePort))
-        ::tcsetattr(line, TCSANOW, ourLine ? &found : &now);
-    for (int *own : {&last, &probe}) {
-        if (*own >= 0)
-            ::close(*own); // the device's last close, and with it the flock
-        *own = -1;
-    }
-    fd = -1;
-    touched = false;
+        ::tcsetattr(probe, TCSANOW, ourLine ? &found : &now);
+    if (probe >= 0)
+        ::close(probe); // the device's last close, and with it the flock
+    if (held)
+        users.forget();
+    probe = fd = -1;
+    held = touched = false;
     // After the port's close, which removes its own lock first.
     locks.remove();
     device.clear();
 }
 
-PortHold::PortHold(QStringList lockFolders)
-    : d(std::make_unique<State>(std::move(lockFolders)))
+PortHold::PortHold(QStringList lockFolders, std::function<void()> answered)
+    : d(std::make_unique<State>(std::move(lockFolders), std::move(answered)))
 {
 }
 
@@ -166,6 +187,11 @@ Refusal PortHold::guardLine()
     return d->guardLine();
 }
 
+Refusal PortHold::lost()
+{
+    return d->lost();
+}
+
 void PortHold::letGo(const std::function<void()> &closePort)
 {
     d->letGo(closePort);
@@ -175,17 +201,18 @@ PortStatus PortHold::held() const
 {
     PortStatus held = d->status(PortState::Open);
     held.outOfFiles = d->outOfFiles;
+    held.lineContested = d->clock.isValid() && d->clock.elapsed() - d->setBacks.front() < 1000;
     return held;
 }
 
 bool PortHold::holds(const QString &device) const
 {
-    return d->fd >= 0 && d->probe < 0 && device == d->device;
+    return d->held && device == d->device;
 }
 
 QString PortHold::device() const
 {
-    return d->fd >= 0 ? d->device : QString();
+    return d->held ? d->device : QString();
 }
 
 QStringList PortHold::systemLockFolders()

@@ -35,7 +35,7 @@ struct PortHold::State
     HANDLE port = nullptr;
 };
 
-PortHold::PortHold(QStringList /*lockFolders*/)
+PortHold::PortHold(QStringList /*lockFolders*/, std::function<void()> /*answered: nothing is looked at*/)
     : d(std::make_unique<State>())
 {
 }
@@ -84,6 +84,11 @@ Refusal PortHold::check()
     DWORD lineErrors = 0;
     const bool answers = d->port && ::ClearCommError(d->port, &lineErrors, &queues);
     return answers ? Refusal() : d->status(PortState::NoDevice);
+}
+
+Refusal PortHold::lost()
+{
+    return {};
 }
 
 Refusal PortHold::guardLine()

@@ -7,6 +7,8 @@
 enum class PortState {
     Unknown, // not tried yet
     Open,
+    Looking,      // a look at who else has it is under way
+    UsersUnknown, // who else has it could not be told in time, or at all
     NoDevice,
     InUse,          // a live process's lock file, an flock or the driver says another program has it
     LockUnreadable, // something other than a plain PID file stands under the lock file's name
@@ -16,7 +18,8 @@ enum class PortState {
     SessionTerminal, // some session's controlling terminal: a shell, a login console
     LetGo,           // was held until it became some session's controlling terminal
     TerminalUnknown, // was held, but whether a session has it as its terminal could not be told
-    HungUp,          // hung up while held, and the kernel keeps it exclusive to that dead open
+    HungUp,          // hung up while held, or since, the kernel keeping it exclusive to that dead open
+    LineLocked,      // another program locked the line's settings, and not as the BA needs them
     TooManyFiles,    // this process has no file descriptor to spare
     InUseByCopy,     // another copy of this tool has it (Windows)
     Failed,          // the system refused it for another reason; `error` says which
@@ -28,7 +31,8 @@ struct PortStatus
     PortState state = PortState::Unknown;
     qint64 pid = 0;          // the holder, when a lock file names a live one
     QString lockFile;        // the lock file behind InUse, LockUnreadable and StaleLock
-    bool outOfFiles = false; // held all the same, but a check found no file descriptor to spare
+    bool outOfFiles = false;    // held all the same, but a check found no file descriptor to spare
+    bool lineContested = false; // held, but another program keeps changing the line
     int error = 0;           // the system's error number behind Failed
 };
 

@@ -20,7 +20,7 @@ QList<SerialLink *> &liveLinks()
 
 SerialLink::SerialLink(const QString &portFolder, const QStringList &lockFolders, QObject *parent)
     : DeviceLink(parent)
-    , m_hold(lockFolders)
+    , m_hold(lockFolders, [this] { QMetaObject::invokeMethod(this, &SerialLink::onAnswered, Qt::QueuedConnection); })
     , m_portFolder(portFolder)
 {
     liveLinks() << this;
@@ -74,6 +74,7 @@ bool SerialLink::setCommPort(qint16 port)
 
 bool SerialLink::setPortOpen(bool open)
 {
+    m_awaitingLook = false;
     if (!open) {
         m_open = false;
         return true;
@@ -108,7 +109,13 @@ QString SerialLink::devicePath(qint16 port) const
 bool SerialLink::openDevice(const QString &path)
 {
     if (const Refusal refused = m_hold.prepare(path)) {
-        m_status = *refused;
+        // Tried again as soon as the look is done. Until then the technician
+        // keeps reading why it was refused last time.
+        m_awaitingLook = refused->state == PortState::Looking;
+        const bool sameRefusal = m_status.device == path && m_status.state != PortState::Open
+                && m_status.state != PortState::Unknown;
+        if (!m_awaitingLook || !sameRefusal)
+            m_status = *refused;
         if (path.isEmpty())
             m_status.device = QDir(m_portFolder).filePath(PortLinkName(m_port));
         return false;
@@ -147,6 +154,8 @@ bool SerialLink::openDevice(const QString &path)
         m_readKick.start();
     m_lineGuard.start();
     ++m_devicesOpened;
+    m_lookAfterOpen = true;
+    m_keptFromEarlier = !m_kept.isEmpty();
     m_open = true;
     m_event = InBufferCount() > 0 ? CommEvents::kReceive : CommEvents::kNone;
     return true;
@@ -155,6 +164,7 @@ bool SerialLink::openDevice(const QString &path)
 void SerialLink::closeDevice(bool keep)
 {
     m_open = false;
+    m_lookAfterOpen = false;
     if (!m_serial.isOpen())
         return;
     m_readKick.stop();
@@ -169,6 +179,7 @@ void SerialLink::closeDevice(bool keep)
     } else {
         m_kept.clear();
         m_keptFrom.clear();
+        m_keptFromEarlier = false;
     }
     m_hold.letGo([this] { m_serial.close(); });
     SerialQuirks::afterClose(m_serial);
@@ -188,9 +199,13 @@ QByteArray SerialLink::Input()
 {
     if (!m_open)
         return {};
-    QByteArray bytes = std::exchange(m_kept, {});
-    bytes += m_serial.readAll();
-    return bytes;
+    // The failed device's bytes on their own, before the count of devices
+    // moves on: they never join the next device's in one report.
+    if (!m_kept.isEmpty()) {
+        m_keptFromEarlier = false;
+        return std::exchange(m_kept, {});
+    }
+    return m_serial.readAll();
 }
 
 qint16 SerialLink::InBufferCount() const
@@ -222,6 +237,22 @@ void SerialLink::onErrorOccurred(QSerialPort::SerialPortError error)
         return;
     }
     m_event = CommEvents::kFault;
+    const Refusal why = m_hold.lost();
     closeDevice(true);
-    m_status.state = PortState::NoDevice;
+    m_status = why ? *why : PortStatus{m_status.device, PortState::NoDevice, 0, {}};
+}
+
+void SerialLink::onAnswered()
+{
+    if (m_serial.isOpen()) {
+        m_lookAfterOpen = false;
+        // Whoever came in between the look and exclusive mode is found now.
+        if (const Refusal taken = m_hold.check()) {
+            closeDevice(true);
+            m_status = *taken;
+        }
+        return;
+    }
+    if (std::exchange(m_awaitingLook, false))
+        (void)openDevice(devicePath(m_port));
 }

@@ -35,7 +35,12 @@ public:
     qint16 InBufferCount() const override;
     qint16 CommEvent() const override;
     PortStatus portStatus() const override { return m_status; }
-    quint32 devicesOpened() const override { return m_devicesOpened; }
+    // A look at who else has the device is under way: the last open waits
+    // for it and is tried again once it is done, or the device was just
+    // opened and whoever came in meanwhile is looked for.
+    bool looking() const { return m_awaitingLook || m_lookAfterOpen; }
+    // Not moved on while bytes of the device before this one wait.
+    quint32 devicesOpened() const override { return m_devicesOpened - (m_keptFromEarlier ? 1 : 0); }
 
     // How often the line is checked between ticks, and set back when someone
     // changed it: once a poll, so at most one poll's bytes are echoed.
@@ -54,6 +59,8 @@ private:
     // `keep`: what was received and not yet taken stays for the same device.
     void closeDevice(bool keep);
     void onErrorOccurred(QSerialPort::SerialPortError error);
+    // A look at the device's users is done: the open that waited for it goes on.
+    void onAnswered();
 
     QSerialPort m_serial;
     PortHold m_hold;
@@ -63,11 +70,14 @@ private:
     // Received from a device that failed, not yet taken, and from which.
     QByteArray m_kept;
     QString m_keptFrom;
+    bool m_keptFromEarlier = false; // m_kept is from before the device now open
     qint16 m_event = CommEvents::kNone;
     PortStatus m_status;
     QTimer m_readKick;
     QTimer m_lineGuard;
     quint32 m_devicesOpened = 0;
     bool m_opening = false;
+    bool m_awaitingLook = false;  // the last open waits for a look at the device's users
+    bool m_lookAfterOpen = false; // the device was opened, and the look that follows is not done
     int m_openError = 0; // the system's number behind a failing open
 };

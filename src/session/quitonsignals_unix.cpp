@@ -34,6 +34,9 @@ void onSignal(int)
 
 void QuitOnSignals(QCoreApplication &app, void (* /*closeNow*/)())
 {
+    // A launcher may pass SIGCHLD on ignored, which takes away the exit status
+    // of every child the program waits for.
+    ::signal(SIGCHLD, SIG_DFL);
     if (::pipe2(g_signalPipe, O_CLOEXEC | O_NONBLOCK) != 0)
         return;
     auto *notifier = new QSocketNotifier(g_signalPipe[0], QSocketNotifier::Read, &app);

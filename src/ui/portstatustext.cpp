@@ -26,7 +26,11 @@ QString PortStatusText(const PortStatus &status)
     case PortState::Open:
         // Held all the same; a replug or a new number would fail until some are closed.
         state = status.outOfFiles ? QStringLiteral("open; too many open files") : QStringLiteral("open");
+        if (status.lineContested)
+            state += QStringLiteral("; another program keeps changing the line");
         break;
+    case PortState::Looking: state = QStringLiteral("not opened yet: looking at who else has it"); break;
+    case PortState::UsersUnknown: state = QStringLiteral("not opened: can't tell who else has it"); break;
     case PortState::NoDevice: state = QStringLiteral("no such device"); break;
     case PortState::InUse:
         state = status.pid > 0 ? QStringLiteral("in use by process %1").arg(status.pid)
@@ -51,6 +55,7 @@ QString PortStatusText(const PortStatus &status)
         state = QStringLiteral("hung up; the system keeps it locked to the tool's earlier open until its other "
                                "end lets go");
         break;
+    case PortState::LineLocked: state = QStringLiteral("let go: the line is locked by another program"); break;
     case PortState::TooManyFiles: state = QStringLiteral("too many open files"); break;
     case PortState::InUseByCopy: state = QStringLiteral("in use by another copy of this tool"); break;
     case PortState::Failed: state = QStringLiteral("can't open: %1").arg(qt_error_string(status.error)); break;

@@ -20,6 +20,7 @@ public:
     Pty &operator=(const Pty &) = delete;
 
     bool isValid() const { return m_master >= 0; }
+    int controlFd() const { return m_master; }
     // The device side's local modes (ECHO, ICANON, ...) as they stand now.
     unsigned localModes() const;
     QString devicePath() const { return m_path; }

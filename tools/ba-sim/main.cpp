@@ -189,8 +189,13 @@ int main(int argc, char *argv[])
         if (!claim->lockedOut())
             return;
         QString why;
-        if (!claim->renew(&why))
-            refuse(why);
+        if (!claim->renew(&why)) {
+            // Through the event loop, so that the terminal gets its echo back.
+            QTextStream(stderr) << "ba-sim: " << why << Qt::endl;
+            farEnd.stop();
+            QCoreApplication::exit(EXIT_FAILURE);
+            return;
+        }
         say(QStringLiteral("the line hung up; port %1 is now %2").arg(port).arg(claim->devicePath()));
         attach();
     });

@@ -12,8 +12,14 @@
 #include <pty.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
+
+namespace {
+// Tries at a lock file that other simulators keep removing and making anew.
+constexpr int kLockAttempts = 5;
+} // namespace
 
 std::optional<PortClaim> PortClaim::claim(const QString &folder, int port, QString *error)
 {
@@ -38,16 +44,34 @@ std::optional<PortClaim> PortClaim::claim(const QString &folder, int port, QStri
     // A running simulator holds comN.lock. One that exists with nobody holding
     // it was left by a simulator that was killed, and so was its link.
     const QByteArray lockName = QFile::encodeName(link + QStringLiteral(".lock"));
-    claim.m_lockFd = ::open(lockName.constData(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
-    const bool freshLock = claim.m_lockFd >= 0;
-    if (!freshLock)
-        claim.m_lockFd = ::open(lockName.constData(), O_RDWR | O_CLOEXEC);
-    if (claim.m_lockFd < 0) {
-        *error = QStringLiteral("cannot create %1").arg(QFile::decodeName(lockName));
-        return std::nullopt;
+    bool freshLock = false;
+    // A simulator that ends removes its lock file while holding it: a lock
+    // taken on a file no longer on disk is taken again on the one that is.
+    for (int attempt = 0; attempt < kLockAttempts; ++attempt) {
+        if (claim.m_lockFd >= 0)
+            ::close(claim.m_lockFd);
+        claim.m_lockFd = ::open(lockName.constData(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+        freshLock = claim.m_lockFd >= 0;
+        if (!freshLock)
+            claim.m_lockFd = ::open(lockName.constData(), O_RDWR | O_CLOEXEC);
+        if (claim.m_lockFd < 0) {
+            if (errno == ENOENT)
+                continue;
+            *error = QStringLiteral("cannot create %1").arg(QFile::decodeName(lockName));
+            return std::nullopt;
+        }
+        if (::flock(claim.m_lockFd, LOCK_EX | LOCK_NB) != 0) {
+            *error = notOurs;
+            return std::nullopt;
+        }
+        struct stat held = {}, onDisk = {};
+        if (::fstat(claim.m_lockFd, &held) == 0 && ::stat(lockName.constData(), &onDisk) == 0
+            && held.st_dev == onDisk.st_dev && held.st_ino == onDisk.st_ino)
+            break;
+        ::close(std::exchange(claim.m_lockFd, -1));
     }
-    if (::flock(claim.m_lockFd, LOCK_EX | LOCK_NB) != 0) {
-        *error = notOurs;
+    if (claim.m_lockFd < 0) {
+        *error = QStringLiteral("%1 keeps changing; not claiming it").arg(QFile::decodeName(lockName));
         return std::nullopt;
     }
     claim.m_lockPath = QFile::decodeName(lockName);
