@@ -1,7 +1,7 @@
 // The link as a hostile local user and a starved process meet it, on a
 // pseudo-terminal at the real 500 ms cycle with the BA streaming at the
 // line's rate. Needs root, to act as a second user.
-//   bench_hostile [steal] [bare] [nofile] [nproc]
+//   bench_hostile [steal] [bare] [nofile] [nproc] [crowd]
 #include "benchsupport.h"
 #include "descriptorstaken.h"
 #include "portselection.h"
@@ -19,6 +19,8 @@
 #include <csignal>
 #include <optional>
 #include <fcntl.h>
+#include <spawn.h>
+#include <sys/file.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -308,6 +310,101 @@ void terminalCheckStarved(const QString &folder)
             QStringLiteral("0 taken, let go within 2 s of the session")}});
 }
 
+// A crowded machine: 5,000 more processes holding 150,000 descriptors, all on
+// a node under /dev, which the look must stat. The window's event loop is
+// timed with a 5 ms timer while the tool is refused (another process holds
+// an flock on the device), as the box moves to a free device, and while held.
+void crowd(const QString &folder)
+{
+    constexpr int kProcesses = 5000;
+    constexpr int kDescriptorsEach = 30;
+    constexpr int kPhaseMs = 10'000;
+    QList<int> spare;
+    for (int i = 0; i < kDescriptorsEach; ++i)
+        spare << ::open("/dev/null", O_RDONLY); // inherited by every sleeper
+    QList<pid_t> sleepers;
+    char sleep[] = "sleep", forever[] = "3600";
+    char *argv[] = {sleep, forever, nullptr};
+    for (int i = 0; i < kProcesses; ++i) {
+        pid_t pid = 0;
+        if (::posix_spawnp(&pid, "sleep", nullptr, nullptr, argv, environ) == 0)
+            sleepers << pid;
+    }
+    for (const int fd : std::as_const(spare))
+        ::close(fd);
+
+    Pty held, free;
+    held.linkAs(folder, kPort);
+    free.linkAs(folder, kPort + 1);
+    const pid_t holder = ::fork();
+    if (holder == 0) {
+        const int fd = ::open(QFile::encodeName(held.devicePath()).constData(), O_RDWR | O_NOCTTY);
+        if (fd >= 0 && ::flock(fd, LOCK_EX) == 0)
+            ::pause();
+        ::_exit(1);
+    }
+    SerialLink link(folder);
+    int port = kPort;
+    QTimer cycle;
+    QObject::connect(&cycle, &QTimer::timeout, [&] { ReopenLink(link, QString::number(port)); });
+    cycle.start(kCycleMs);
+    QElapsedTimer since;
+    qint64 longest = 0;
+    QTimer beat;
+    QObject::connect(&beat, &QTimer::timeout, [&] { longest = std::max(longest, since.restart()); });
+    const auto cpuMs = [] {
+        rusage use{};
+        ::getrusage(RUSAGE_SELF, &use);
+        return (use.ru_utime.tv_sec + use.ru_stime.tv_sec) * 1000.0
+                + (use.ru_utime.tv_usec + use.ru_stime.tv_usec) / 1000.0;
+    };
+    const auto said = [](const PortStatus &status) {
+        switch (status.state) {
+        case PortState::Open: return QStringLiteral("open");
+        case PortState::InUse: return QStringLiteral("in use by %1").arg(status.pid);
+        case PortState::Looking: return QStringLiteral("looking");
+        default: return QStringLiteral("state %1").arg(int(status.state));
+        }
+    };
+    QList<QStringList> rows;
+    const auto phase = [&](const QString &name, const std::function<bool()> &done, int ms) {
+        QTest::qWait(2 * kCycleMs); // the first look's own start aside
+        longest = 0;
+        since.start();
+        beat.start(5);
+        const double cpu = cpuMs();
+        QElapsedTimer clock;
+        clock.start();
+        const bool reached = QTest::qWaitFor(done, ms);
+        const qint64 took = clock.elapsed();
+        const double share = 100.0 * (cpuMs() - cpu) / double(took);
+        beat.stop();
+        rows << QStringList{name, QString::number(longest), number(share),
+                            reached ? QString::number(took) : QStringLiteral("-"), said(link.portStatus())};
+    };
+    phase(
+            QStringLiteral("refused (an flock holder)"), [] { return false; }, kPhaseMs);
+    port = kPort + 1;
+    phase(
+            QStringLiteral("box moved to a free device"), [&] { return link.PortOpen(); }, kPhaseMs);
+    phase(
+            QStringLiteral("held"), [] { return false; }, kPhaseMs);
+    cycle.stop();
+    ::kill(holder, SIGKILL);
+    waitExit(holder);
+    for (const pid_t pid : std::as_const(sleepers))
+        ::kill(pid, SIGKILL);
+    for (const pid_t pid : std::as_const(sleepers))
+        ::waitpid(pid, nullptr, 0);
+    table(QStringLiteral("%1 more processes holding %2 descriptors on /dev/null, 10 s a phase")
+                  .arg(sleepers.size())
+                  .arg(sleepers.size() * kDescriptorsEach),
+          {QStringLiteral("phase"), QStringLiteral("longest event-loop gap (ms)"), QStringLiteral("CPU (% of a core)"),
+           QStringLiteral("open after (ms)"), QStringLiteral("status")},
+          rows);
+    std::puts("Targets: gaps under 50 ms; CPU under 1% while refused and while held.");
+}
+
 } // namespace
 
 int main(int argc, char *argv[])
@@ -328,5 +425,7 @@ int main(int argc, char *argv[])
         outOfFiles(folder.path());
     if (wanted("nproc"))
         terminalCheckStarved(folder.path());
+    if (wanted("crowd"))
+        crowd(folder.path());
     return 0;
 }

@@ -193,8 +193,8 @@ void TestSerialWindow::statusText_data()
     row("in use, no PID", PortState::InUse, 0, "/dev/ttyS2: in use by another program");
     row("no permission", PortState::NoPermission, 0, "/dev/ttyS2: no permission (is the user in the dialout group?)");
     row("not a serial port", PortState::NotSerial, 0, "/dev/ttyS2: not a serial port");
-    row("hung up", PortState::HungUp, 0,
-        "/dev/ttyS2: hung up; the system keeps it locked to the tool's earlier open until its other end lets go");
+    row("hung up", PortState::HungUp, 0, "/dev/ttyS2: hung up; opened again when the system allows it");
+    row("line locked", PortState::LineLocked, 0, "/dev/ttyS2: let go: the line is locked by another program");
 }
 
 void TestSerialWindow::statusText()

@@ -49,8 +49,7 @@ struct DeviceUsers::Worker
             const ProcWalk::Look what = *std::exchange(queued, std::nullopt);
             const quint64 id = wanted;
             // Rest after a long look, unless this one asks about a known holder.
-            if (what.hint.pid == 0
-                && wake.wait_until(lock, restUntil, [&] { return quit || wanted != id; }))
+            if (what.hint.pid == 0 && wake.wait_until(lock, restUntil, [&] { return quit || wanted != id; }))
                 continue;
             running = true;
             started = Clock::now();

@@ -83,8 +83,7 @@ Refusal PortHold::State::whoElse(const struct stat &st)
     lastFound = other->pid > 0 ? *other : DeviceUsers::Answer{};
     switch (other->use) {
     case DeviceUsers::Use::None: return {};
-    case DeviceUsers::Use::Terminal:
-        return status(letGoFor == device ? PortState::LetGo : PortState::SessionTerminal);
+    case DeviceUsers::Use::Terminal: return status(letGoFor == device ? PortState::LetGo : PortState::SessionTerminal);
     case DeviceUsers::Use::Unknown: return status(PortState::UsersUnknown);
     default: return PortStatus{device, PortState::InUse, other->pid, {}};
     }

@@ -29,11 +29,11 @@ struct PortStatus
 {
     QString device; // what the number maps to
     PortState state = PortState::Unknown;
-    qint64 pid = 0;          // the holder, when a lock file names a live one
-    QString lockFile;        // the lock file behind InUse, LockUnreadable and StaleLock
+    qint64 pid = 0;             // the holder, when a lock file names a live one
+    QString lockFile;           // the lock file behind InUse, LockUnreadable and StaleLock
     bool outOfFiles = false;    // held all the same, but a check found no file descriptor to spare
     bool lineContested = false; // held, but another program keeps changing the line
-    int error = 0;           // the system's error number behind Failed
+    int error = 0;              // the system's error number behind Failed
 };
 
 // What ends a step of taking or keeping a device: nothing when the step went

@@ -106,8 +106,7 @@ bool Walker::hasTerminal(int process)
         || ttyNr == 0)
         return false;
     const auto encoded = unsigned(ttyNr);
-    return ::makedev((encoded >> 8) & 0xFFF, (encoded & 0xFF) | ((encoded >> 12) & 0xFFF00))
-            == m_what.node.st_rdev;
+    return ::makedev((encoded >> 8) & 0xFFF, (encoded & 0xFF) | ((encoded >> 12) & 0xFFF00)) == m_what.node.st_rdev;
 }
 
 // Whether a descriptor table ("fd", or a thread's "task/TID/fd") has the

@@ -79,5 +79,5 @@ private:
     bool m_opening = false;
     bool m_awaitingLook = false;  // the last open waits for a look at the device's users
     bool m_lookAfterOpen = false; // the device was opened, and the look that follows is not done
-    int m_openError = 0; // the system's number behind a failing open
+    int m_openError = 0;          // the system's number behind a failing open
 };

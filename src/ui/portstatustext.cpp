@@ -51,10 +51,7 @@ QString PortStatusText(const PortStatus &status)
     case PortState::TerminalUnknown:
         state = QStringLiteral("let go: can't tell whether some session has it as its terminal");
         break;
-    case PortState::HungUp:
-        state = QStringLiteral("hung up; the system keeps it locked to the tool's earlier open until its other "
-                               "end lets go");
-        break;
+    case PortState::HungUp: state = QStringLiteral("hung up; opened again when the system allows it"); break;
     case PortState::LineLocked: state = QStringLiteral("let go: the line is locked by another program"); break;
     case PortState::TooManyFiles: state = QStringLiteral("too many open files"); break;
     case PortState::InUseByCopy: state = QStringLiteral("in use by another copy of this tool"); break;
