@@ -10,6 +10,7 @@
 #include <QElapsedTimer>
 #include <QFile>
 #include <QTemporaryDir>
+#include <QTemporaryFile>
 #include <QTest>
 
 #include <csignal>
@@ -194,6 +195,7 @@ private Q_SLOTS:
     void refusalSpendsTheLook_data();
     void refusalSpendsTheLook();
     void openerBeforeExclusiveModeIsNamed();
+    void lookStatsNothingOutsideDev();
     void asAnotherUser_data();
     void asAnotherUser();
 };
@@ -509,13 +511,34 @@ void TestPortHold::openerBeforeExclusiveModeIsNamed()
     QCOMPARE(found->pid, opener.pid());
 }
 
+void TestPortHold::lookStatsNothingOutsideDev()
+{
+    // A file on a dead network or FUSE mount would block a stat: the look
+    // reads a descriptor's link, and stats only a node under /dev.
+    QTemporaryFile elsewhere;
+    QVERIFY(elsewhere.open());
+    Pty pty;
+    const Twin holder; // with both descriptors
+    QVERIFY(holder.ready());
+    ProcWalk::Look look;
+    QCOMPARE(::stat(QFile::encodeName(pty.devicePath()).constData(), &look.node), 0);
+    QStringList statted;
+    look.statting = [&](const char *target) { statted << QString::fromLocal8Bit(target); };
+    const ProcWalk::Answer found = ProcWalk::look(look, [] { return false; });
+    QCOMPARE(found.use, ProcWalk::Use::Open);
+    QCOMPARE(found.pid, holder.pid());
+    for (const QString &target : std::as_const(statted))
+        QVERIFY2(target.startsWith(u"/dev/"_s), qPrintable(target));
+}
+
 void TestPortHold::lineStaysOurs_data()
 {
     QTest::addColumn<bool>("held");
-    QTest::addColumn<bool>("locked");
-    QTest::addRow("changed between the open and take") << false << false;
-    QTest::addRow("changed while held") << true << false;
-    QTest::addRow("changed and locked while held") << true << true;
+    QTest::addColumn<QString>("change");
+    QTest::addRow("changed between the open and take") << false << u"all"_s;
+    QTest::addRow("changed while held") << true << u"all"_s;
+    QTest::addRow("1200 baud alone, while held") << true << u"speed"_s;
+    QTest::addRow("changed and locked while held") << true << u"locked"_s;
 }
 
 void TestPortHold::lineStaysOurs()
@@ -523,7 +546,8 @@ void TestPortHold::lineStaysOurs()
     // Another program (root, say) sets echo, line editing and 1200 baud, and
     // clears exclusive mode: the BA's line is back at the next check.
     QFETCH(bool, held);
-    QFETCH(bool, locked);
+    QFETCH(QString, change);
+    const bool locked = change == u"locked"_s;
     if (locked && ::geteuid() != 0)
         QSKIP("needs root, to lock the line");
     QTemporaryDir locks;
@@ -538,7 +562,8 @@ void TestPortHold::lineStaysOurs()
     const auto meddle = [&] {
         termios line{};
         ::tcgetattr(other, &line);
-        line.c_lflag |= ECHO | ICANON;
+        if (change != u"speed"_s)
+            line.c_lflag |= ECHO | ICANON;
         ::cfsetspeed(&line, B1200);
         return ::tcsetattr(other, TCSANOW, &line) == 0 && ::ioctl(other, TIOCNXCL) == 0;
     };
@@ -592,6 +617,8 @@ void TestPortHold::asAnotherUser_data()
     // Root's lock in the sticky lock folder, which we may not remove.
     QTest::addRow("another user's stale lock") << u"dead"_s << 0666 << PortState::StaleLock << QString();
     QTest::addRow("no permission") << u"none"_s << 0600 << PortState::NoPermission << QString();
+    // Found in /proc/locks alone: root's descriptor can't be seen.
+    QTest::addRow("another user's POSIX lock") << u"posix"_s << 0666 << PortState::InUse << QString();
     // No child for the check and no descriptor for /proc before the open: not "free".
     QTest::addRow("not held, check can't run nor /proc be read")
             << u"none"_s << 0666 << PortState::UsersUnknown << u"before"_s;
@@ -616,7 +643,12 @@ void TestPortHold::asAnotherUser()
     QCOMPARE(::chmod(QFile::encodeName(pty.devicePath()).constData(), mode_t(deviceMode)), 0);
     const QString file = QDir(locks.path()).filePath(pathLockName(pty.devicePath()));
     QByteArray text;
-    if (lock != u"none"_s) {
+    const int posix = lock == u"posix"_s ? ::open(QFile::encodeName(pty.devicePath()).constData(), O_RDWR | O_NOCTTY)
+                                         : -1;
+    struct flock whole = {};
+    whole.l_type = F_WRLCK;
+    QVERIFY(posix < 0 || ::fcntl(posix, F_SETLK, &whole) == 0);
+    if (lock == u"live"_s || lock == u"dead"_s) {
         const qint64 owner = lock == u"live"_s ? qint64(::getpid()) : deadPid();
         text = QByteArray::number(owner).rightJustified(10, ' ') + '\n';
         QFile written(file);
@@ -683,6 +715,8 @@ void TestPortHold::asAnotherUser()
     QVERIFY(WIFEXITED(result));
     QCOMPARE(WEXITSTATUS(result), int(state));
     QCOMPARE(fileText(file), text);
+    if (posix >= 0)
+        ::close(posix);
     QVERIFY(nobodyHolds(pty.devicePath()));
 }
 

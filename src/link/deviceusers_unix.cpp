@@ -104,7 +104,7 @@ void DeviceUsers::look(const struct stat &node, bool terminalOnly, Answer hint)
         d->about = node;
         d->done.reset();
         if (d->thread.joinable())
-            d->queued = ProcWalk::Look{node, terminalOnly, hint};
+            d->queued = ProcWalk::Look{node, terminalOnly, hint, {}};
         else
             d->done = Answer{Use::Unknown, 0};
     }

@@ -1,6 +1,6 @@
 #pragma once
 
-#include <QtGlobal>
+#include <QList>
 
 #include <functional>
 #include <mutex>
@@ -31,12 +31,21 @@ struct Look
     struct stat node = {}; // the device, as stat'ed or opened
     bool terminalOnly = false;
     Answer hint; // who had it last time: checked alone first
+    // Told each descriptor's link target before it is stat'ed; for tests.
+    std::function<void(const char *target)> statting;
 };
+
+// Unix98 pseudo-terminals' device side.
+bool isPty(dev_t rdev);
 
 // Whether two stats are the same device. A pseudo-terminal's number is only
 // unique within its devpts instance (a container has its own), so it is
 // the node that counts there.
 bool sameDevice(const struct stat &a, const struct stat &b);
+
+// Who holds a lock on the node (flock, POSIX or open file description), from
+// /proc/locks; 0 for one that shows no PID.
+QList<qint64> lockersOf(const struct stat &node);
 
 // Held while a process's /proc folder is opened, and by the kernel check
 // while its child, which has our descriptors, lives: that child is never

@@ -1,7 +1,6 @@
 #include "procwalk.h"
 
 #include <cerrno>
-#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -15,12 +14,6 @@
 
 namespace {
 
-// Unix98 pseudo-terminals' device side.
-bool isPty(dev_t rdev)
-{
-    return ::major(rdev) >= 136 && ::major(rdev) <= 143;
-}
-
 bool outOfFiles(int error)
 {
     return error == EMFILE || error == ENFILE;
@@ -29,24 +22,28 @@ bool outOfFiles(int error)
 // A descriptor owned for the length of a scope.
 struct Fd
 {
-    explicit Fd(int fd)
-        : fd(fd)
-    {
-    }
+    int fd;
     ~Fd()
     {
         if (fd >= 0)
             ::close(fd);
     }
-    Fd(const Fd &) = delete;
-    Fd &operator=(const Fd &) = delete;
-    int fd;
 };
+
+// A folder to read, or null with errno set.
+DIR *openFolder(int at, const char *name)
+{
+    const int fd = ::openat(at, name, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    DIR *folder = fd >= 0 ? ::fdopendir(fd) : nullptr;
+    if (fd >= 0 && !folder)
+        ::close(fd);
+    return folder;
+}
 
 // A small file under /proc, whole; empty when it can't be read.
 std::string readAt(int dir, const char *name, size_t limit)
 {
-    const Fd file(::openat(dir, name, O_RDONLY | O_CLOEXEC));
+    const Fd file{::openat(dir, name, O_RDONLY | O_CLOEXEC)};
     std::string text;
     char buffer[4096];
     ssize_t n = 0;
@@ -61,7 +58,7 @@ public:
     Walker(const ProcWalk::Look &what, const std::function<bool()> &cancelled)
         : m_what(what)
         , m_cancelled(cancelled)
-        , m_pty(isPty(what.node.st_rdev))
+        , m_pty(ProcWalk::isPty(what.node.st_rdev))
     {
     }
 
@@ -113,24 +110,24 @@ bool Walker::hasTerminal(int process)
 // device, and with `locked` a lock through it. Another user's tables are hidden.
 Walker::Seen Walker::tableHas(int process, const std::string &table, bool locked)
 {
-    const int folder = ::openat(process, table.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (folder < 0) {
+    DIR *entries = openFolder(process, table.c_str());
+    if (!entries) {
         m_blind = m_blind || outOfFiles(errno);
         return errno == EACCES || errno == EPERM ? Seen::Hidden : Seen::No;
     }
-    DIR *entries = ::fdopendir(folder);
-    if (!entries) {
-        ::close(folder);
-        return Seen::No;
-    }
+    const int folder = ::dirfd(entries);
     Seen seen = Seen::No;
     while (const dirent *entry = ::readdir(entries)) {
         char target[16];
         // Only a node under /dev is stat'ed: the link text costs no file system anything.
-        const ssize_t n = ::readlinkat(folder, entry->d_name, target, sizeof target);
+        const ssize_t n = ::readlinkat(folder, entry->d_name, target, sizeof target - 1);
+        if (n < 5 || std::memcmp(target, "/dev/", 5) != 0)
+            continue;
+        target[n] = '\0';
+        if (m_what.statting)
+            m_what.statting(target);
         struct stat st = {};
-        if (n < 5 || std::memcmp(target, "/dev/", 5) != 0 || ::fstatat(folder, entry->d_name, &st, 0) != 0
-            || !ProcWalk::sameDevice(st, m_what.node))
+        if (::fstatat(folder, entry->d_name, &st, 0) != 0 || !ProcWalk::sameDevice(st, m_what.node))
             continue;
         const std::string info = table.substr(0, table.size() - 2) + "fdinfo/" + entry->d_name;
         if (!locked || readAt(process, info.c_str(), 64 * 1024).find("\nlock:") != std::string::npos) {
@@ -150,13 +147,9 @@ Walker::Seen Walker::processHas(int process, long long pid, bool locked)
     // A task folder links its threads: two links for one thread.
     if (seen != Seen::No || ::fstatat(process, "task", &tasks, 0) != 0 || tasks.st_nlink <= 3)
         return seen;
-    const int folder = ::openat(process, "task", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    DIR *threads = folder >= 0 ? ::fdopendir(folder) : nullptr;
-    if (!threads) {
-        if (folder >= 0)
-            ::close(folder);
+    DIR *threads = openFolder(process, "task");
+    if (!threads)
         return seen;
-    }
     Seen found = Seen::No;
     while (const dirent *entry = ::readdir(threads)) {
         const long long tid = std::strtoll(entry->d_name, nullptr, 10);
@@ -171,7 +164,7 @@ Walker::Seen Walker::processHas(int process, long long pid, bool locked)
 
 bool Walker::stillUses(const ProcWalk::Answer &found, bool lockSeen)
 {
-    const Fd process(openProcess(found.pid));
+    const Fd process{openProcess(found.pid)};
     if (process.fd < 0)
         return false;
     switch (found.use) {
@@ -185,30 +178,17 @@ bool Walker::stillUses(const ProcWalk::Answer &found, bool lockSeen)
     }
 }
 
-// A lock on the node from /proc/locks: "1: FLOCK  ADVISORY  WRITE 4242 00:19:5 0 EOF".
-// Open file description locks show no PID ("OFDLCK ... -1"); an flock shows
-// the PID that took it, which may have gone and left it to a child.
+// A lock on the node: named by its taker while that still holds it (an
+// flock's taker may have gone and left it to a child).
 ProcWalk::Answer Walker::lockOnNode()
 {
-    // Another user's thousands of locks make this a few MiB; read on the worker only.
-    const std::string text = readAt(AT_FDCWD, "/proc/locks", size_t(64) << 20);
     ProcWalk::Answer found;
-    for (size_t start = 0, end = 0; start < text.size(); start = end + 1) {
-        end = std::min(text.find('\n', start), text.size());
-        const std::string line = text.substr(start, end - start);
-        char kind[16] = {};
-        long long pid = 0;
-        unsigned major = 0, minor = 0;
-        unsigned long long inode = 0;
-        // Waiters ("-> FLOCK ...") hold nothing yet.
-        if (line.find("->") != std::string::npos
-            || std::sscanf(line.c_str(), "%*d: %15s %*s %*s %lld %x:%x:%llu", kind, &pid, &major, &minor, &inode) != 5
-            || (std::strcmp(kind, "FLOCK") && std::strcmp(kind, "POSIX") && std::strcmp(kind, "OFDLCK"))
-            || pid == m_self || ::makedev(major, minor) != m_what.node.st_dev || inode != m_what.node.st_ino)
+    for (const qint64 pid : ProcWalk::lockersOf(m_what.node)) {
+        if (pid == m_self)
             continue;
-        found = {ProcWalk::Use::Flock, 0};
         if (pid > 0 && stillUses({ProcWalk::Use::Flock, pid}, true))
             return {ProcWalk::Use::Flock, pid};
+        found.use = ProcWalk::Use::Flock;
     }
     return found;
 }
@@ -233,7 +213,7 @@ ProcWalk::Answer Walker::look()
         const long long pid = std::strtoll(entry->d_name, nullptr, 10);
         if (pid <= 0 || pid == m_self)
             continue;
-        const Fd process(openProcess(pid));
+        const Fd process{openProcess(pid)};
         if (process.fd < 0)
             continue;
         const bool session = hasTerminal(process.fd);
@@ -265,19 +245,6 @@ ProcWalk::Answer Walker::look()
 }
 
 } // namespace
-
-std::mutex &ProcWalk::childGuard()
-{
-    static std::mutex guard;
-    return guard;
-}
-
-bool ProcWalk::sameDevice(const struct stat &a, const struct stat &b)
-{
-    if (!S_ISCHR(a.st_mode) || !S_ISCHR(b.st_mode) || a.st_rdev != b.st_rdev)
-        return false;
-    return !isPty(a.st_rdev) || (a.st_dev == b.st_dev && a.st_ino == b.st_ino);
-}
 
 ProcWalk::Answer ProcWalk::look(const Look &what, const std::function<bool()> &cancelled)
 {
