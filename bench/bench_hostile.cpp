@@ -338,6 +338,7 @@ void crowd(const QString &folder)
     free.linkAs(folder, kPort + 1);
     const pid_t holder = ::fork();
     if (holder == 0) {
+        ::close_range(3, ~0U, 0); // the free device's descriptors are not its
         const int fd = ::open(QFile::encodeName(held.devicePath()).constData(), O_RDWR | O_NOCTTY);
         if (fd >= 0 && ::flock(fd, LOCK_EX) == 0)
             ::pause();
@@ -367,28 +368,31 @@ void crowd(const QString &folder)
         }
     };
     QList<QStringList> rows;
-    const auto phase = [&](const QString &name, const std::function<bool()> &done, int ms) {
-        QTest::qWait(2 * kCycleMs); // the first look's own start aside
+    // `start` begins the phase once the looks that end the one before are done.
+    const auto phase = [&](const QString &name, const std::function<void()> &start, const std::function<bool()> &done) {
+        // The looks that start a phase (the first, and the one after an open) aside.
+        QTest::qWait(2 * kCycleMs);
+        (void)QTest::qWaitFor([&] { return !link.looking(); }, kPhaseMs);
+        start();
         longest = 0;
         since.start();
         beat.start(5);
         const double cpu = cpuMs();
         QElapsedTimer clock;
         clock.start();
-        const bool reached = QTest::qWaitFor(done, ms);
+        const bool reached = QTest::qWaitFor(done, kPhaseMs);
         const qint64 took = clock.elapsed();
         const double share = 100.0 * (cpuMs() - cpu) / double(took);
         beat.stop();
         rows << QStringList{name, QString::number(longest), number(share),
                             reached ? QString::number(took) : QStringLiteral("-"), said(link.portStatus())};
     };
+    const auto nothing = [] {};
+    const auto never = [] { return false; };
+    phase(QStringLiteral("refused (an flock holder)"), nothing, never);
     phase(
-            QStringLiteral("refused (an flock holder)"), [] { return false; }, kPhaseMs);
-    port = kPort + 1;
-    phase(
-            QStringLiteral("box moved to a free device"), [&] { return link.PortOpen(); }, kPhaseMs);
-    phase(
-            QStringLiteral("held"), [] { return false; }, kPhaseMs);
+            QStringLiteral("box moved to a free device"), [&] { port = kPort + 1; }, [&] { return link.PortOpen(); });
+    phase(QStringLiteral("held"), nothing, never);
     cycle.stop();
     ::kill(holder, SIGKILL);
     waitExit(holder);
@@ -402,7 +406,7 @@ void crowd(const QString &folder)
           {QStringLiteral("phase"), QStringLiteral("longest event-loop gap (ms)"), QStringLiteral("CPU (% of a core)"),
            QStringLiteral("open after (ms)"), QStringLiteral("status")},
           rows);
-    std::puts("Targets: gaps under 50 ms; CPU under 1% while refused and while held.");
+    std::puts("Targets: gaps under 50 ms; CPU under 1% while refused. CPU counts the 5 ms timer that times the gaps.");
 }
 
 } // namespace

@@ -29,9 +29,17 @@ public:
     // that /proc hides. Terminal, None or Unknown.
     static Use askKernel(int fd);
 
+    struct LookFor
+    {
+        bool terminalOnly = false; // only a session that has it as its terminal
+        Answer hint;               // who had it last time, checked alone first
+        // A new question about the device, not the same one asked again: it
+        // never rests after a long look.
+        bool atOnce = false;
+    };
     // Starts a look at `node` (the device as stat'ed or opened), in place of
-    // any look under way. `hint`: who had it last time, checked alone first.
-    void look(const struct stat &node, bool terminalOnly = false, Answer hint = {});
+    // any look under way.
+    void look(const struct stat &node, LookFor what);
     // The answer of the look last started, once it is done and if it was
     // about `node`. Each answer is given once, and a "nobody" older than
     // `nobodyStandsMs` not at all: it never stands for a later try.

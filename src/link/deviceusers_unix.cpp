@@ -16,8 +16,8 @@ namespace {
 using Clock = std::chrono::steady_clock;
 
 // A look that takes long on a crowded machine waits this many times its own
-// length before the next one starts: a device refused for good costs a
-// fraction of a core, not all of one.
+// length before the same question is asked again: a device refused for good
+// costs a fraction of a core, not all of one.
 constexpr int kRestPerLook = 4;
 // Looks shorter than this never wait.
 constexpr auto kFreeLook = std::chrono::milliseconds(25);
@@ -32,6 +32,8 @@ struct DeviceUsers::Worker
     bool quit = false;
     quint64 wanted = 0; // the look last asked for; older ones are given up
     std::optional<ProcWalk::Look> queued;
+    bool atOnce = false;
+    struct stat lastNode = {}; // what the last look was about
     bool running = false;
     Clock::time_point started;
     struct stat about = {};
@@ -48,9 +50,11 @@ struct DeviceUsers::Worker
                 return;
             const ProcWalk::Look what = *std::exchange(queued, std::nullopt);
             const quint64 id = wanted;
-            // Rest after a long look, unless this one asks about a known holder.
-            if (what.hint.pid == 0 && wake.wait_until(lock, restUntil, [&] { return quit || wanted != id; }))
+            // Rest after a long look before the same question, unless it asks about a known holder.
+            const bool again = !atOnce && what.hint.pid == 0 && ProcWalk::sameDevice(what.node, lastNode);
+            if (again && wake.wait_until(lock, restUntil, [&] { return quit || wanted != id; }))
                 continue;
+            lastNode = what.node;
             running = true;
             started = Clock::now();
             lock.unlock();
@@ -96,15 +100,16 @@ DeviceUsers::~DeviceUsers()
         d->thread.join();
 }
 
-void DeviceUsers::look(const struct stat &node, bool terminalOnly, Answer hint)
+void DeviceUsers::look(const struct stat &node, LookFor what)
 {
     {
         const std::lock_guard lock(d->mutex);
         ++d->wanted;
         d->about = node;
         d->done.reset();
+        d->atOnce = what.atOnce;
         if (d->thread.joinable())
-            d->queued = ProcWalk::Look{node, terminalOnly, hint, {}};
+            d->queued = ProcWalk::Look{node, what.terminalOnly, what.hint, {}};
         else
             d->done = Answer{Use::Unknown, 0};
     }

@@ -77,7 +77,7 @@ Refusal PortHold::State::whoElse(const struct stat &st)
         if (users.lookingMs() >= kLookDeadlineMs)
             return status(PortState::UsersUnknown);
         if (!users.looking(st))
-            users.look(st, false, lastFound);
+            users.look(st, {.terminalOnly = false, .hint = lastFound, .atOnce = false});
         return status(PortState::Looking);
     }
     lastFound = other->pid > 0 ? *other : DeviceUsers::Answer{};
@@ -113,7 +113,7 @@ Refusal PortHold::State::take(int handle)
     held = true;
     // Exclusive mode and the flock keep later opens out; one more look finds
     // whoever came between the look before the open and now.
-    users.look(node);
+    users.look(node, {.terminalOnly = false, .hint = {}, .atOnce = true});
     terminalLook = unknown = outOfFiles = false;
     clock.start();
     setBacks.fill(-PortHold::kLookEveryMs);
