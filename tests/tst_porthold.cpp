@@ -15,6 +15,8 @@
 
 #include <csignal>
 #include <optional>
+#include <sched.h>
+#include <thread>
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/inotify.h>
@@ -47,16 +49,32 @@ qint64 livePidOfWidth(int digits)
 }
 
 // A child that runs this very program until it is killed; it has every
-// descriptor we had, and with `flocked` an flock on a device of its own.
+// descriptor we had, and with `flocked` an flock on a device of its own. With
+// `threadTable` it has none of ours, and a thread of it opens the device in a
+// file table of its own, which /proc/PID/fd does not show.
 class Twin
 {
 public:
-    explicit Twin(const QString &flocked = {})
+    explicit Twin(const QString &flocked = {}, bool threadTable = false)
     {
         int ready[2];
         if (::pipe(ready) != 0)
             return;
         m_pid = ::fork();
+        if (m_pid == 0 && threadTable) {
+            ::close_range(3, unsigned(ready[1]) - 1, 0);
+            ::close_range(unsigned(ready[1]) + 1, ~0U, 0);
+            std::thread([&] {
+                const bool own = ::unshare(CLONE_FILES) == 0;
+                const char ok = own && ::open(QFile::encodeName(flocked).constData(), O_RDWR | O_NOCTTY) >= 0 ? 'y'
+                                                                                                              : 'n';
+                if (::write(ready[1], &ok, 1) == 1)
+                    for (;;)
+                        ::pause();
+            }).detach();
+            for (;;)
+                ::pause();
+        }
         if (m_pid == 0) {
             const int fd = ::open(QFile::encodeName(flocked).constData(), O_RDWR | O_NOCTTY | O_NONBLOCK);
             const char ok = flocked.isEmpty() || (fd >= 0 && ::flock(fd, LOCK_EX) == 0) ? 'y' : 'n';
@@ -392,6 +410,7 @@ void TestPortHold::refusedDevicesAreNotHeld_data()
     QTest::addRow("an flock alone") << u"flock"_s << PortState::InUse;
     QTest::addRow("a reader that opened it first") << u"reader"_s << PortState::InUse;
     QTest::addRow("an open file description lock") << u"ofd"_s << PortState::InUse;
+    QTest::addRow("a thread's own file table") << u"thread"_s << PortState::InUse;
     QTest::addRow("a lock, no descriptor to read it") << u"starved"_s << PortState::TooManyFiles;
 }
 
@@ -427,8 +446,8 @@ void TestPortHold::refusedDevicesAreNotHeld()
     QVERIFY(ofd < 0 || ::fcntl(ofd, F_OFD_SETLK, &whole) == 0);
     // The reader has our descriptor on the device; the other holds its own.
     std::optional<Twin> other;
-    if (kind == u"flock"_s || kind == u"reader"_s)
-        QVERIFY(other.emplace(kind == u"flock"_s ? device : QString()).ready());
+    if (kind == u"flock"_s || kind == u"reader"_s || kind == u"thread"_s)
+        QVERIFY(other.emplace(kind == u"reader"_s ? QString() : device, kind == u"thread"_s).ready());
     const unsigned modes = pty.localModes();
     const int descriptors = descriptorsOn(device);
     OpenWatch watch(device);
@@ -448,11 +467,12 @@ void TestPortHold::refusedDevicesAreNotHeld()
     // Never opened, so no modem line raised and nothing of the line touched.
     QCOMPARE(watch.opens(), 0);
     QCOMPARE(pty.localModes(), modes);
+    const bool holderGoes = other || ofd >= 0;
     other.reset();
     if (ofd >= 0)
         ::close(ofd);
     // Once its holder has let go, the next try takes it.
-    if (kind == u"flock"_s || kind == u"reader"_s || kind == u"ofd"_s) {
+    if (holderGoes) {
         QCOMPARE(port.open(device).state, PortState::Open);
         port.close();
     }
