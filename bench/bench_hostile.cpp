@@ -21,6 +21,7 @@
 #include <fcntl.h>
 #include <spawn.h>
 #include <sys/file.h>
+#include <sys/ioctl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -333,9 +334,13 @@ void crowd(const QString &folder)
     for (const int fd : std::as_const(spare))
         ::close(fd);
 
-    Pty held, free;
+    Pty held, free, locked;
     held.linkAs(folder, kPort);
     free.linkAs(folder, kPort + 1);
+    // Its opens fail, with nobody to be seen, as with root's exclusive open.
+    locked.linkAs(folder, kPort + 2);
+    int lock = 1;
+    ::ioctl(locked.controlFd(), TIOCSPTLCK, &lock);
     const pid_t holder = ::fork();
     if (holder == 0) {
         ::close_range(3, ~0U, 0); // the free device's descriptors are not its
@@ -364,12 +369,14 @@ void crowd(const QString &folder)
         case PortState::Open: return QStringLiteral("open");
         case PortState::InUse: return QStringLiteral("in use by %1").arg(status.pid);
         case PortState::Looking: return QStringLiteral("looking");
+        case PortState::NoDevice: return QStringLiteral("can't open");
         default: return QStringLiteral("state %1").arg(int(status.state));
         }
     };
     QList<QStringList> rows;
     // `start` begins the phase once the looks that end the one before are done.
-    const auto phase = [&](const QString &name, const std::function<void()> &start, const std::function<bool()> &done) {
+    const auto phase = [&](const QString &name, const std::function<void()> &start, const std::function<bool()> &done,
+                           int ms) {
         // The looks that start a phase (the first, and the one after an open) aside.
         QTest::qWait(2 * kCycleMs);
         (void)QTest::qWaitFor([&] { return !link.looking(); }, kPhaseMs);
@@ -380,7 +387,8 @@ void crowd(const QString &folder)
         const double cpu = cpuMs();
         QElapsedTimer clock;
         clock.start();
-        const bool reached = QTest::qWaitFor(done, kPhaseMs);
+        const bool reached = QTest::qWaitFor(done, ms);
+        longest = std::max(longest, since.elapsed()); // a stall that ends the phase counts too
         const qint64 took = clock.elapsed();
         const double share = 100.0 * (cpuMs() - cpu) / double(took);
         beat.stop();
@@ -389,10 +397,14 @@ void crowd(const QString &folder)
     };
     const auto nothing = [] {};
     const auto never = [] { return false; };
-    phase(QStringLiteral("refused (an flock holder)"), nothing, never);
+    phase(QStringLiteral("refused (an flock holder)"), nothing, never, kPhaseMs);
     phase(
-            QStringLiteral("box moved to a free device"), [&] { port = kPort + 1; }, [&] { return link.PortOpen(); });
-    phase(QStringLiteral("held"), nothing, never);
+            QStringLiteral("refused, nobody seen (the open fails), 30 s"), [&] { port = kPort + 2; }, never,
+            3 * kPhaseMs);
+    phase(
+            QStringLiteral("box moved to a free device"), [&] { port = kPort + 1; }, [&] { return link.PortOpen(); },
+            kPhaseMs);
+    phase(QStringLiteral("held"), nothing, never, kPhaseMs);
     cycle.stop();
     ::kill(holder, SIGKILL);
     waitExit(holder);

@@ -1,5 +1,6 @@
 #include "deviceusers.h"
 
+#include <algorithm>
 #include <chrono>
 #include <condition_variable>
 #include <mutex>
@@ -9,16 +10,20 @@
 #include <csignal>
 #include <fcntl.h>
 #include <sys/ioctl.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 namespace {
 using Clock = std::chrono::steady_clock;
 
-// A look that takes long on a crowded machine waits this many times its own
-// length before the same question is asked again: a device refused for good
-// costs a fraction of a core, not all of one.
-constexpr int kRestPerLook = 4;
+// A look that takes long on a crowded machine rests this many times its own
+// length before the same question is asked again, twice as long each time
+// up to the most: a device refused for good costs a few percent of a core,
+// not all of one.
+constexpr int kFirstRest = 4;
+constexpr int kLongestRest = 32;
+constexpr int kWorkerNice = 10;
 // Looks shorter than this never wait.
 constexpr auto kFreeLook = std::chrono::milliseconds(25);
 } // namespace
@@ -40,9 +45,12 @@ struct DeviceUsers::Worker
     std::optional<Answer> done;
     Clock::time_point doneAt;
     Clock::time_point restUntil;
+    int rest = kFirstRest; // times the last look's length
 
     void run()
     {
+        // Behind the window's thread on a busy machine.
+        ::setpriority(PRIO_PROCESS, 0, kWorkerNice);
         std::unique_lock lock(mutex);
         for (;;) {
             wake.wait(lock, [this] { return quit || queued; });
@@ -54,6 +62,7 @@ struct DeviceUsers::Worker
             const bool again = !atOnce && what.hint.pid == 0 && ProcWalk::sameDevice(what.node, lastNode);
             if (again && wake.wait_until(lock, restUntil, [&] { return quit || wanted != id; }))
                 continue;
+            rest = again ? std::min(2 * rest, kLongestRest) : kFirstRest;
             lastNode = what.node;
             running = true;
             started = Clock::now();
@@ -65,7 +74,7 @@ struct DeviceUsers::Worker
             lock.lock();
             running = false;
             const auto took = Clock::now() - started;
-            restUntil = took > kFreeLook ? Clock::now() + kRestPerLook * took : Clock::now();
+            restUntil = took > kFreeLook ? Clock::now() + rest * took : Clock::now();
             if (wanted != id || quit)
                 continue;
             done = found;
