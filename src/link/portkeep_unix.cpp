@@ -44,8 +44,12 @@ Refusal PortHold::State::guardLine()
     if (fd < 0)
         return status(PortState::NoDevice);
     termios line{};
-    if (::tcgetattr(fd, &line) != 0)
-        return failed(errno);
+    if (::tcgetattr(fd, &line) != 0) {
+        // A hang-up fails every call on the line: named as what it is.
+        const int error = errno;
+        const Refusal gone = lost();
+        return gone ? *gone : failed(error);
+    }
     if (LineMode::keeps(line, meant))
         return {};
     // Another program changed it; the BA still needs it this way.
