@@ -10,7 +10,6 @@
 #include <csignal>
 #include <fcntl.h>
 #include <sys/ioctl.h>
-#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -23,9 +22,8 @@ using Clock = std::chrono::steady_clock;
 // not all of one.
 constexpr int kFirstRest = 4;
 constexpr int kLongestRest = 32;
-constexpr int kWorkerNice = 10;
-// Looks shorter than this never wait.
-constexpr auto kFreeLook = std::chrono::milliseconds(25);
+// Looks shorter than this never make the next one wait.
+constexpr auto kFreeLook = std::chrono::milliseconds(100);
 } // namespace
 
 struct DeviceUsers::Worker
@@ -49,8 +47,6 @@ struct DeviceUsers::Worker
 
     void run()
     {
-        // Behind the window's thread on a busy machine.
-        ::setpriority(PRIO_PROCESS, 0, kWorkerNice);
         std::unique_lock lock(mutex);
         for (;;) {
             wake.wait(lock, [this] { return quit || queued; });
@@ -59,11 +55,20 @@ struct DeviceUsers::Worker
             const ProcWalk::Look what = *std::exchange(queued, std::nullopt);
             const quint64 id = wanted;
             // Rest after a long look before the same question, unless it asks about a known holder.
-            const bool again = !atOnce && what.hint.pid == 0 && ProcWalk::sameDevice(what.node, lastNode);
+            // A question asked at once (once held, while held) never rests, and a
+            // device held starts the count afresh.
+            const bool urgent = atOnce;
+            if (urgent) {
+                lastNode = {};
+                restUntil = Clock::now();
+            }
+            const bool again = !urgent && what.hint.pid == 0 && ProcWalk::sameDevice(what.node, lastNode);
             if (again && wake.wait_until(lock, restUntil, [&] { return quit || wanted != id; }))
                 continue;
-            rest = again ? std::min(2 * rest, kLongestRest) : kFirstRest;
-            lastNode = what.node;
+            if (!urgent) {
+                rest = again ? std::min(2 * rest, kLongestRest) : kFirstRest;
+                lastNode = what.node;
+            }
             running = true;
             started = Clock::now();
             lock.unlock();
@@ -74,7 +79,8 @@ struct DeviceUsers::Worker
             lock.lock();
             running = false;
             const auto took = Clock::now() - started;
-            restUntil = took > kFreeLook ? Clock::now() + rest * took : Clock::now();
+            if (!urgent)
+                restUntil = took > kFreeLook ? Clock::now() + rest * took : Clock::now();
             if (wanted != id || quit)
                 continue;
             done = found;

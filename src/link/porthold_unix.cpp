@@ -1,6 +1,7 @@
 #include "porthold_unix.h"
 
 #include "linemode.h"
+#include "portselection.h"
 
 #include <QFile>
 
@@ -10,9 +11,9 @@
 #include <unistd.h>
 
 namespace {
-// A look that found nobody answers for a try that comes this soon after it,
-// not for a later one: another program may have come since.
-constexpr qint64 kNobodyStandsMs = 200;
+// A look that found nobody answers for the one try that follows it, even on
+// a busy machine, never for a later one: another program may have come since.
+constexpr qint64 kNobodyStandsMs = 2 * kReopenEveryMs;
 } // namespace
 
 PortStatus PortHold::State::refuse(PortStatus why)
