@@ -112,9 +112,9 @@ bool SerialLink::openDevice(const QString &path)
         // Tried again as soon as the look is done. Until then the technician
         // keeps reading why it was refused last time.
         m_awaitingLook = refused->state == PortState::Looking;
-        const bool sameRefusal = m_status.device == path
-                && (m_status.state == PortState::InUse || m_status.state == PortState::SessionTerminal);
-        if (!m_awaitingLook || !sameRefusal)
+        const bool refusedBefore = m_status.device == path && m_status.state != PortState::Open
+                && m_status.state != PortState::Unknown;
+        if (!m_awaitingLook || !refusedBefore)
             m_status = *refused;
         if (path.isEmpty())
             m_status.device = QDir(m_portFolder).filePath(PortLinkName(m_port));
