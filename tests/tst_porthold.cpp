@@ -13,6 +13,8 @@
 #include <QTemporaryFile>
 #include <QTest>
 
+#include <atomic>
+#include <chrono>
 #include <csignal>
 #include <optional>
 #include <sched.h>
@@ -214,6 +216,7 @@ private Q_SLOTS:
     void refusalSpendsTheLook();
     void openerBeforeExclusiveModeIsNamed();
     void lookStatsNothingOutsideDev();
+    void longLookRestsUntilAClose();
     void asAnotherUser_data();
     void asAnotherUser();
 };
@@ -622,6 +625,36 @@ void TestPortHold::terminalCheckWithChildrenReapedUnseen()
     QCOMPARE(ignored, DeviceUsers::Use::None);
     QCOMPARE(DeviceUsers::askKernel(fd), DeviceUsers::Use::None);
     ::close(fd);
+}
+
+void TestPortHold::longLookRestsUntilAClose()
+{
+    // A crowded machine's walk, answering nobody each time.
+    std::atomic<int> walks = 0;
+    DeviceUsers users({}, [&](const ProcWalk::Look &, const std::function<bool()> &) {
+        ++walks;
+        std::this_thread::sleep_for(std::chrono::milliseconds(150));
+        return ProcWalk::Answer{};
+    });
+    Pty pty;
+    const QByteArray path = QFile::encodeName(pty.devicePath());
+    struct stat node = {};
+    QCOMPARE(::stat(path.constData(), &node), 0);
+    const DeviceUsers::LookFor again{.terminalOnly = false, .hint = {}, .atOnce = false, .path = path};
+    std::optional<DeviceUsers::Answer> got;
+    users.look(node, again);
+    QTRY_VERIFY(got || (got = users.answer(node)));
+    // Our own open and close never end the rest; another program's close may
+    // have freed the device, and does.
+    ::close(::open(path.constData(), O_RDWR | O_NOCTTY | O_NONBLOCK));
+    users.closedOurs();
+    users.look(node, again);
+    QTest::qWait(300);
+    QCOMPARE(walks, 1);
+    ::close(::open(path.constData(), O_RDWR | O_NOCTTY | O_NONBLOCK));
+    got.reset();
+    QTRY_VERIFY(got || (got = users.answer(node)));
+    QCOMPARE(walks, 2);
 }
 
 void TestPortHold::asAnotherUser_data()

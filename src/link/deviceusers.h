@@ -2,6 +2,8 @@
 
 #include "procwalk.h"
 
+#include <QByteArray>
+
 #include <functional>
 #include <memory>
 #include <optional>
@@ -17,8 +19,10 @@ public:
     using Use = ProcWalk::Use;
     using Answer = ProcWalk::Answer;
 
-    // `answered` runs on the worker's thread each time a look is done.
-    explicit DeviceUsers(std::function<void()> answered = {});
+    using Walk = std::function<Answer(const ProcWalk::Look &, const std::function<bool()> &cancelled)>;
+    // `answered` runs on the worker's thread each time a look is done; tests
+    // may stand in for the walk of /proc.
+    explicit DeviceUsers(std::function<void()> answered = {}, Walk walk = ProcWalk::look);
     ~DeviceUsers();
     DeviceUsers(const DeviceUsers &) = delete;
     DeviceUsers &operator=(const DeviceUsers &) = delete;
@@ -36,6 +40,9 @@ public:
         // A new question about the device, not the same one asked again: it
         // never rests after a long look.
         bool atOnce = false;
+        // The node's name. Watched while the question rests: anyone closing
+        // it may have freed it, and ends the rest.
+        QByteArray path;
     };
     // Starts a look at `node` (the device as stat'ed or opened), in place of
     // any look under way.
@@ -50,6 +57,8 @@ public:
     qint64 lookingMs() const;
     // No answer is wanted any more; a look under way is given up.
     void forget();
+    // Our own opens and closes of the device so far never end a rest.
+    void closedOurs();
 
 private:
     struct Worker;

@@ -1,4 +1,5 @@
 #include "deviceusers.h"
+#include "nodewatch.h"
 
 #include <algorithm>
 #include <chrono>
@@ -17,18 +18,28 @@ namespace {
 using Clock = std::chrono::steady_clock;
 
 // A look that takes long on a crowded machine rests this many times its own
-// length before the same question is asked again, twice as long each time
-// up to the most: a device refused for good costs a few percent of a core,
-// not all of one.
+// length before the same question is asked again. With the node watched,
+// whoever frees it by a close ends the rest, so it can be long from the
+// start: a device refused for good costs well under 1% of a core.
+constexpr int kWatchedRest = 128;
+// Unwatched, twice as long each time up to the most: a few percent.
 constexpr int kFirstRest = 4;
 constexpr int kLongestRest = 32;
 // Looks shorter than this never make the next one wait.
 constexpr auto kFreeLook = std::chrono::milliseconds(100);
+
+// Both name the same node, not only the same device: a replugged adapter's
+// new node is a new question.
+bool sameNode(const struct stat &a, const struct stat &b)
+{
+    return ProcWalk::sameDevice(a, b) && a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+}
 } // namespace
 
 struct DeviceUsers::Worker
 {
     std::function<void()> answered;
+    Walk walk;
     mutable std::mutex mutex;
     std::condition_variable wake;
     std::thread thread;
@@ -36,6 +47,7 @@ struct DeviceUsers::Worker
     quint64 wanted = 0; // the look last asked for; older ones are given up
     std::optional<ProcWalk::Look> queued;
     bool atOnce = false;
+    QByteArray path;
     struct stat lastNode = {}; // what the last look was about
     bool running = false;
     Clock::time_point started;
@@ -44,6 +56,21 @@ struct DeviceUsers::Worker
     Clock::time_point doneAt;
     Clock::time_point restUntil;
     int rest = kFirstRest; // times the last look's length
+    NodeWatch node;        // rests end early when someone closes it
+
+    // Waits out the rest; false when the question was given up meanwhile.
+    bool rested(std::unique_lock<std::mutex> &lock, quint64 id)
+    {
+        while (!quit && wanted == id && !node.freed()) {
+            const auto left = std::chrono::ceil<std::chrono::milliseconds>(restUntil - Clock::now()).count();
+            if (left <= 0)
+                return true;
+            lock.unlock();
+            node.wait(left);
+            lock.lock();
+        }
+        return !quit && wanted == id;
+    }
 
     void run()
     {
@@ -62,17 +89,18 @@ struct DeviceUsers::Worker
                 lastNode = {};
                 restUntil = Clock::now();
             }
-            const bool again = !urgent && what.hint.pid == 0 && ProcWalk::sameDevice(what.node, lastNode);
-            if (again && wake.wait_until(lock, restUntil, [&] { return quit || wanted != id; }))
+            const bool again = !urgent && what.hint.pid == 0 && sameNode(what.node, lastNode);
+            if (again && !rested(lock, id))
                 continue;
             if (!urgent) {
-                rest = again ? std::min(2 * rest, kLongestRest) : kFirstRest;
+                const bool watched = again ? node.watching() : node.watch(path);
+                rest = watched ? kWatchedRest : again ? std::min(2 * rest, kLongestRest) : kFirstRest;
                 lastNode = what.node;
             }
             running = true;
             started = Clock::now();
             lock.unlock();
-            const Answer found = ProcWalk::look(what, [&] {
+            const Answer found = walk(what, [&] {
                 const std::lock_guard stop(mutex);
                 return quit || wanted != id;
             });
@@ -93,10 +121,11 @@ struct DeviceUsers::Worker
     }
 };
 
-DeviceUsers::DeviceUsers(std::function<void()> answered)
+DeviceUsers::DeviceUsers(std::function<void()> answered, Walk walk)
     : d(std::make_unique<Worker>())
 {
     d->answered = std::move(answered);
+    d->walk = std::move(walk);
     try {
         d->thread = std::thread([this] { d->run(); });
     } catch (const std::system_error &) {
@@ -111,6 +140,7 @@ DeviceUsers::~DeviceUsers()
         d->quit = true;
     }
     d->wake.notify_all();
+    d->node.ring();
     if (d->thread.joinable())
         d->thread.join();
 }
@@ -123,12 +153,14 @@ void DeviceUsers::look(const struct stat &node, LookFor what)
         d->about = node;
         d->done.reset();
         d->atOnce = what.atOnce;
+        d->path = what.path;
         if (d->thread.joinable())
             d->queued = ProcWalk::Look{node, what.terminalOnly, what.hint, {}};
         else
             d->done = Answer{Use::Unknown, 0};
     }
     d->wake.notify_all();
+    d->node.ring();
 }
 
 std::optional<DeviceUsers::Answer> DeviceUsers::answer(const struct stat &node, qint64 nobodyStandsMs)
@@ -162,6 +194,12 @@ void DeviceUsers::forget()
     ++d->wanted;
     d->queued.reset();
     d->done.reset();
+}
+
+void DeviceUsers::closedOurs()
+{
+    const std::lock_guard lock(d->mutex);
+    (void)d->node.freed();
 }
 
 // The child is a vfork: a fork would copy the page tables of a process that a

@@ -78,7 +78,8 @@ Refusal PortHold::State::whoElse(const struct stat &st)
         if (users.lookingMs() >= kLookDeadlineMs)
             return status(PortState::UsersUnknown);
         if (!users.looking(st))
-            users.look(st, {.terminalOnly = false, .hint = lastFound, .atOnce = false});
+            users.look(st,
+                       {.terminalOnly = false, .hint = lastFound, .atOnce = false, .path = QFile::encodeName(device)});
         return status(PortState::Looking);
     }
     lastFound = other->pid > 0 ? *other : DeviceUsers::Answer{};
@@ -114,7 +115,7 @@ Refusal PortHold::State::take(int handle)
     held = true;
     // Exclusive mode and the flock keep later opens out; one more look finds
     // whoever came between the look before the open and now.
-    users.look(node, {.terminalOnly = false, .hint = {}, .atOnce = true});
+    users.look(node, {.terminalOnly = false, .hint = {}, .atOnce = true, .path = QFile::encodeName(device)});
     terminalLook = unknown = outOfFiles = false;
     clock.start();
     setBacks.fill(-PortHold::kLookEveryMs);
@@ -146,8 +147,10 @@ void PortHold::State::letGo(const std::function<void()> &closePort)
         closePort();
     if (ourLine || (read && closePort))
         ::tcsetattr(probe, TCSANOW, ourLine ? &found : &now);
-    if (probe >= 0)
+    if (probe >= 0) {
         ::close(probe); // the device's last close, and with it the flock
+        users.closedOurs();
+    }
     if (held)
         users.forget();
     probe = fd = -1;

@@ -125,7 +125,7 @@ Refusal PortHold::State::look()
     } else {
         // No child to be had: the walk answers instead, by a later tick.
         if (!users.looking(node)) {
-            users.look(node, {.terminalOnly = true, .hint = {}, .atOnce = true});
+            users.look(node, {.terminalOnly = true, .hint = {}, .atOnce = true, .path = QFile::encodeName(device)});
             terminalLook = true;
         }
         if (lastKnown.elapsed() >= kUnknownLetGoMs)
