@@ -10,14 +10,18 @@
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
+#include <QEventLoop>
 #include <QDir>
 #include <QFileInfo>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QTimer>
 
+#include <atomic>
+#include <chrono>
 #include <csignal>
 #include <optional>
+#include <thread>
 #include <fcntl.h>
 #include <spawn.h>
 #include <sys/file.h>
@@ -311,6 +315,26 @@ void terminalCheckStarved(const QString &folder)
             QStringLiteral("0 taken, let go within 2 s of the session")}});
 }
 
+// The event loop as the window runs it (QTest's waits sleep between their
+// rounds), until `until` holds or `ms` have passed; without `until`, `ms`.
+bool runUntil(const std::function<bool()> &until, int ms)
+{
+    QEventLoop loop;
+    QTimer check, end;
+    bool reached = false;
+    QObject::connect(&check, &QTimer::timeout, [&] {
+        if ((reached = until()))
+            loop.quit();
+    });
+    QObject::connect(&end, &QTimer::timeout, &loop, &QEventLoop::quit);
+    if (until)
+        check.start(20);
+    end.setSingleShot(true);
+    end.start(ms);
+    loop.exec();
+    return reached;
+}
+
 // A crowded machine: 5,000 more processes holding 150,000 descriptors, all on
 // a node under /dev, which the look must stat. The window's event loop is
 // timed with a 5 ms timer while the tool is refused (another process holds
@@ -358,6 +382,24 @@ void crowd(const QString &folder)
     qint64 longest = 0;
     QTimer beat;
     QObject::connect(&beat, &QTimer::timeout, [&] { longest = std::max(longest, since.restart()); });
+    // A typed key comes from outside the loop and waits for it like any
+    // event posted from another thread: one due every 20 ms, timed from when
+    // it was due, so a process the machine holds back counts too.
+    QList<double> waits;
+    std::atomic<bool> typing = false, done = false;
+    std::thread typist([&] {
+        using namespace std::chrono;
+        auto due = steady_clock::now();
+        while (!done) {
+            due = std::max(due + milliseconds(20), steady_clock::now() - milliseconds(20));
+            std::this_thread::sleep_until(due);
+            if (!typing)
+                continue;
+            QMetaObject::invokeMethod(
+                    &beat, [&waits, due] { waits << duration<double, std::milli>(steady_clock::now() - due).count(); },
+                    Qt::QueuedConnection);
+        }
+    });
     const auto cpuMs = [] {
         rusage use{};
         ::getrusage(RUSAGE_SELF, &use);
@@ -375,37 +417,67 @@ void crowd(const QString &folder)
     };
     QList<QStringList> rows;
     // `start` begins the phase once the looks that end the one before are done.
-    const auto phase = [&](const QString &name, const std::function<void()> &start, const std::function<bool()> &done,
-                           int ms) {
+    const auto phase = [&](const QString &name, const std::function<void()> &start, const std::function<bool()> &until,
+                           int ms, bool settle = true) {
         // The looks that start a phase (the first, and the one after an open) aside.
-        QTest::qWait(2 * kCycleMs);
-        (void)QTest::qWaitFor([&] { return !link.looking(); }, kPhaseMs);
+        if (settle) {
+            QTest::qWait(2 * kCycleMs);
+            (void)QTest::qWaitFor([&] { return !link.looking(); }, kPhaseMs);
+        }
         start();
         longest = 0;
         since.start();
         beat.start(5);
+        waits.clear();
+        typing = true;
         const double cpu = cpuMs();
         QElapsedTimer clock;
         clock.start();
-        const bool reached = QTest::qWaitFor(done, ms);
+        const bool reached = runUntil(until, ms);
         longest = std::max(longest, since.elapsed()); // a stall that ends the phase counts too
         const qint64 took = clock.elapsed();
-        const double share = 100.0 * (cpuMs() - cpu) / double(took);
+        double share = 100.0 * (cpuMs() - cpu) / double(took);
+        typing = false;
+        (void)runUntil({}, 30); // the last key's turn
         beat.stop();
-        rows << QStringList{name, QString::number(longest), number(share),
-                            reached ? QString::number(took) : QStringLiteral("-"), said(link.portStatus())};
+        if (!reached) {
+            // A steady phase's CPU, in a window as long without the instruments.
+            const double quiet = cpuMs();
+            clock.restart();
+            (void)runUntil({}, ms);
+            share = 100.0 * (cpuMs() - quiet) / double(clock.elapsed());
+        }
+        rows << QStringList{
+                name,
+                QString::number(longest),
+                QStringLiteral("%1 / %2").arg(number(percentile(waits, 99)), number(percentile(waits, 100))),
+                number(share),
+                reached ? QString::number(took) : QStringLiteral("-"),
+                said(link.portStatus())};
     };
     const auto nothing = [] {};
-    const auto never = [] { return false; };
+    const std::function<bool()> never;
     phase(QStringLiteral("refused (an flock holder)"), nothing, never, kPhaseMs);
+    // Its first look, then what a device refused for good costs.
     phase(
-            QStringLiteral("refused, nobody seen (the open fails), 30 s"), [&] { port = kPort + 2; }, never,
-            3 * kPhaseMs);
+            QStringLiteral("refused, nobody seen (the open fails): the first look"), [&] { port = kPort + 2; },
+            [&] { return link.portStatus().state == PortState::NoDevice; }, kPhaseMs);
+    phase(QStringLiteral("refused, nobody seen: the 30 s after it"), nothing, never, 3 * kPhaseMs, false);
     phase(
             QStringLiteral("box moved to a free device"), [&] { port = kPort + 1; }, [&] { return link.PortOpen(); },
             kPhaseMs);
     phase(QStringLiteral("held"), nothing, never, kPhaseMs);
-    cycle.stop();
+    // What the machine's own load makes of the loop, for comparison: no
+    // re-open cycle, no look; the device stays held.
+    phase(
+            QStringLiteral("held, the re-open cycle stopped"),
+            [&] {
+                cycle.stop();
+                (void)link.setPortOpen(false);
+            },
+            never, kPhaseMs);
+    done = true;
+    typist.join();
     ::kill(holder, SIGKILL);
     waitExit(holder);
     for (const pid_t pid : std::as_const(sleepers))
@@ -415,10 +487,13 @@ void crowd(const QString &folder)
     table(QStringLiteral("%1 more processes holding %2 descriptors on /dev/null, 10 s a phase")
                   .arg(sleepers.size())
                   .arg(sleepers.size() * kDescriptorsEach),
-          {QStringLiteral("phase"), QStringLiteral("longest event-loop gap (ms)"), QStringLiteral("CPU (% of a core)"),
+          {QStringLiteral("phase"), QStringLiteral("longest event-loop gap (ms)"),
+           QStringLiteral("typed key's wait, p99 / max (ms)"), QStringLiteral("CPU (% of a core)"),
            QStringLiteral("open after (ms)"), QStringLiteral("status")},
           rows);
-    std::puts("Targets: gaps under 50 ms; CPU under 1% while refused. CPU counts the 5 ms timer that times the gaps.");
+    std::puts("Targets: gaps under 50 ms; a key's wait within 16 ms; CPU under 1% while refused.\n"
+              "A phase that runs its length is then run as long again without the 5 ms timer and the\n"
+              "typist, and its CPU is from that window.");
 }
 
 } // namespace

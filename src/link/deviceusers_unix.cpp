@@ -21,7 +21,7 @@ using Clock = std::chrono::steady_clock;
 // length before the same question is asked again. With the node watched,
 // whoever frees it by a close ends the rest, so it can be long from the
 // start: a device refused for good costs well under 1% of a core.
-constexpr int kWatchedRest = 128;
+constexpr int kWatchedRest = 256;
 // Unwatched, twice as long each time up to the most: a few percent.
 constexpr int kFirstRest = 4;
 constexpr int kLongestRest = 32;
