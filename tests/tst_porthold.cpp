@@ -9,6 +9,8 @@
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
+#include <QFileInfo>
+#include <QScopeGuard>
 #include <QTemporaryDir>
 #include <QTemporaryFile>
 #include <QTest>
@@ -16,13 +18,16 @@
 #include <atomic>
 #include <chrono>
 #include <csignal>
+#include <memory>
 #include <optional>
 #include <sched.h>
 #include <thread>
+#include <vector>
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/inotify.h>
 #include <sys/ioctl.h>
+#include <sys/mount.h>
 #include <sys/prctl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -227,6 +232,7 @@ private Q_SLOTS:
     void refusalSpendsTheLook();
     void openerBeforeExclusiveModeIsNamed();
     void lookStatsNothingOutsideDev();
+    void anotherInstancesPtyIsNotOurs();
     void longLookRestsUntilAClose();
     void asAnotherUser_data();
     void asAnotherUser();
@@ -642,6 +648,30 @@ void TestPortHold::terminalCheckWithChildrenReapedUnseen()
     QCOMPARE(ignored, DeviceUsers::Use::None);
     QCOMPARE(DeviceUsers::askKernel(fd), DeviceUsers::Use::None);
     ::close(fd);
+}
+
+void TestPortHold::anotherInstancesPtyIsNotOurs()
+{
+    // A container's pts/N has the number of our pts/N. Open in another
+    // process and a session's terminal there, it refuses nothing of ours.
+    if (::geteuid() != 0)
+        QSKIP("needs root, to mount a devpts instance");
+    QTemporaryDir dir(u"/dev/devpts-XXXXXX"_s); // under /dev, where the look stats what it finds
+    const QByteArray at = QFile::encodeName(dir.path());
+    if (!dir.isValid() || ::mount("devpts", at.constData(), "devpts", 0, "newinstance,ptmxmode=0666") != 0)
+        QSKIP("no devpts instance can be mounted here");
+    const auto unmount = qScopeGuard([&] { ::umount2(at.constData(), MNT_DETACH); });
+    Pty ours;
+    std::vector<std::unique_ptr<Pty>> theirs;
+    const QString number = QFileInfo(ours.devicePath()).fileName();
+    while (theirs.empty() || QFileInfo(theirs.back()->devicePath()).fileName() != number) {
+        theirs.push_back(std::make_unique<Pty>(dir.filePath(u"ptmx"_s)));
+        QVERIFY(theirs.back()->isValid());
+    }
+    QVERIFY(theirs.back()->becomeSessionTerminal());
+    QTemporaryDir locks;
+    Port port({locks.path()});
+    QCOMPARE(port.open(ours.devicePath()).state, PortState::Open);
 }
 
 void TestPortHold::longLookRestsUntilAClose()

@@ -3,7 +3,9 @@
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
+#include <QFileInfo>
 
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <sys/ioctl.h>
@@ -30,6 +32,18 @@ Pty::Pty(Line line)
     ::tcsetattr(m_device, TCSANOW, &settings);
     ::fcntl(m_master, F_SETFL, ::fcntl(m_master, F_GETFL) | O_NONBLOCK);
     m_path = QString::fromLocal8Bit(name);
+}
+
+Pty::Pty(const QString &ptmx)
+{
+    m_master = ::open(QFile::encodeName(ptmx).constData(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    int index = -1;
+    if (m_master < 0 || ::unlockpt(m_master) != 0 || ::ioctl(m_master, TIOCGPTN, &index) != 0
+        || (m_device = ::ioctl(m_master, TIOCGPTPEER, O_RDWR | O_NOCTTY)) < 0) {
+        vanish();
+        return;
+    }
+    m_path = QFileInfo(ptmx).dir().filePath(QString::number(index));
 }
 
 Pty::~Pty()
@@ -95,7 +109,12 @@ bool Pty::becomeSessionTerminal()
         return false;
     const pid_t child = ::fork();
     if (child == 0) {
-        // Only async-signal-safe calls between fork and exit.
+        // Only async-signal-safe calls between fork and exit. A person's shell
+        // has its terminal, and none of the devices the tool has.
+        const unsigned low = unsigned(std::min(m_device, ready[1])), high = unsigned(std::max(m_device, ready[1]));
+        ::close_range(3, low - 1, 0);
+        ::close_range(low + 1, high - 1, 0);
+        ::close_range(high + 1, ~0U, 0);
         const char ok = ::setsid() >= 0 && ::ioctl(m_device, TIOCSCTTY, 0) == 0 ? 'y' : 'n';
         [[maybe_unused]] const auto n = ::write(ready[1], &ok, 1);
         for (;;)

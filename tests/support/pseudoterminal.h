@@ -15,6 +15,8 @@ public:
     enum class Line { Raw, Cooked };
 
     explicit Pty(Line line = Line::Raw);
+    // One of another devpts instance (a container's), through its `ptmx`.
+    explicit Pty(const QString &ptmx);
     ~Pty();
     Pty(const Pty &) = delete;
     Pty &operator=(const Pty &) = delete;
