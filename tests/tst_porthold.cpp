@@ -16,7 +16,6 @@
 #include <QTest>
 
 #include <atomic>
-#include <chrono>
 #include <csignal>
 #include <memory>
 #include <optional>
@@ -676,11 +675,17 @@ void TestPortHold::anotherInstancesPtyIsNotOurs()
 
 void TestPortHold::longLookRestsUntilAClose()
 {
-    // A crowded machine's walk, answering nobody each time.
+    // A crowded machine's walk, 150 ms of CPU, answering nobody each time.
+    const auto cpuMs = [] {
+        timespec spent = {};
+        ::clock_gettime(CLOCK_THREAD_CPUTIME_ID, &spent);
+        return spent.tv_sec * 1000 + spent.tv_nsec / 1'000'000;
+    };
     std::atomic<int> walks = 0;
     DeviceUsers users({}, [&](const ProcWalk::Look &, const std::function<bool()> &) {
         ++walks;
-        std::this_thread::sleep_for(std::chrono::milliseconds(150));
+        for (const auto from = cpuMs(); cpuMs() - from < 150;) {
+        }
         return ProcWalk::Answer{};
     });
     Pty pty;

@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <chrono>
 #include <condition_variable>
+#include <ctime>
 #include <mutex>
 #include <thread>
 
@@ -17,16 +18,24 @@
 namespace {
 using Clock = std::chrono::steady_clock;
 
-// A look that takes long on a crowded machine rests this many times its own
-// length before the same question is asked again. With the node watched,
+// A look that costs much CPU on a crowded machine rests this many times its
+// cost before the same question is asked again. With the node watched,
 // whoever frees it by a close ends the rest, so it can be long from the
 // start: a device refused for good costs well under 1% of a core.
 constexpr int kWatchedRest = 256;
 // Unwatched, twice as long each time up to the most: a few percent.
 constexpr int kFirstRest = 4;
 constexpr int kLongestRest = 32;
-// Looks shorter than this never make the next one wait.
+// Looks that cost less than this never make the next one wait.
 constexpr auto kFreeLook = std::chrono::milliseconds(100);
+
+// This thread's CPU time so far.
+std::chrono::nanoseconds cpuTime()
+{
+    timespec now = {};
+    ::clock_gettime(CLOCK_THREAD_CPUTIME_ID, &now);
+    return std::chrono::seconds(now.tv_sec) + std::chrono::nanoseconds(now.tv_nsec);
+}
 
 // Both name the same node, not only the same device: a replugged adapter's
 // new node is a new question.
@@ -99,6 +108,7 @@ struct DeviceUsers::Worker
             }
             running = true;
             started = Clock::now();
+            const auto spent = cpuTime();
             lock.unlock();
             const Answer found = walk(what, [&] {
                 const std::lock_guard stop(mutex);
@@ -106,7 +116,8 @@ struct DeviceUsers::Worker
             });
             lock.lock();
             running = false;
-            const auto took = Clock::now() - started;
+            // What the look cost in CPU, not how long it waited for a core on a busy machine.
+            const auto took = cpuTime() - spent;
             if (!urgent)
                 restUntil = took > kFreeLook ? Clock::now() + rest * took : Clock::now();
             if (wanted != id || quit)
