@@ -414,7 +414,19 @@ void TestPortHold::heldUntilLetGo()
     QCOMPARE(QByteArray(reinterpret_cast<const char *>(&untouched), sizeof untouched),
              QByteArray(reinterpret_cast<const char *>(&after), sizeof after));
     ::close(fd);
-    QCOMPARE(second.open(pty.devicePath()).state, PortState::Open);
+    // A disk that takes only part of a lock: none is left half-written, and
+    // the flock holds the device all the same.
+    rlimit size{};
+    QCOMPARE(::getrlimit(RLIMIT_FSIZE, &size), 0);
+    const rlimit whole = size;
+    size.rlim_cur = 4;
+    const auto beyond = std::signal(SIGXFSZ, SIG_IGN);
+    QCOMPARE(::setrlimit(RLIMIT_FSIZE, &size), 0);
+    const PortState state = second.open(pty.devicePath()).state;
+    ::setrlimit(RLIMIT_FSIZE, &whole);
+    std::signal(SIGXFSZ, beyond);
+    QCOMPARE(state, PortState::Open);
+    QCOMPARE(QDir(locks.path()).entryList({u"LCK*"_s}), QStringList());
 }
 
 void TestPortHold::refusedDevicesAreNotHeld_data()
