@@ -64,7 +64,7 @@ struct DeviceUsers::Worker
     std::optional<Answer> done;
     Clock::time_point doneAt;
     Clock::time_point restUntil;
-    int rest = kFirstRest; // times the last look's length
+    int rest = kFirstRest; // times the last look's cost
     NodeWatch node;        // rests end early when someone closes it
 
     // Waits out the rest; false when the question was given up meanwhile.
